@@ -1,0 +1,35 @@
+# Build, test and demo entry points. PYTHON names the interpreter the modules
+# are built against and run with; Debian's interpreter carries the packages.
+PYTHON ?= /usr/bin/python3
+BUILD  ?= build
+JOBS   ?= 2
+BUILD_TYPE ?= Release
+
+.PHONY: all deps build test test-cpp test-python demo bench clean
+
+all: build
+
+deps:
+	sh scripts/deps.sh
+
+build:
+	cmake -S . -B $(BUILD) -DPYTHON_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-cpp: build
+	cd $(BUILD) && ctest --output-on-failure
+
+test-python: build
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) -m pytest -q tests/python
+
+test: deps
+	$(MAKE) test-cpp test-python
+
+demo: deps build
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/screen_sample_fields.py
+
+bench: deps build
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_screening.py --core $(BUILD)/bench_core
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,135 @@
+// Reservoir fluid properties: the screening parameters of a reservoir with
+// their defaults and correlations, Peng-Robinson component densities, the
+// solubility parameters of oil and injected gas, and Lange's minimum
+// miscibility pressure.
+//
+// Plain double arithmetic in the order the formulas are written: NaN means
+// "not reported" and propagates; overflow gives infinities, never an error.
+// The only failure is MathDomainError, from the arc-cosine of the cubic
+// solver when rounding pushes its argument outside [-1, 1].
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+
+namespace zelt {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Log-linear correlation lines (base-10 logarithms), fixed at start-up.
+struct CorrelationConstants {
+    double slope_viscosity;     // log10(cP) per degAPI: 1000 cP at 20 API, 0.1 cP at 50 API
+    double intercept_viscosity;
+    double slope_rs;            // log10(scf/STB) per degAPI: 20 at 10 API, 1000 at 42 API
+    double intercept_rs;
+    double kv_kh_ratio;         // vertical over horizontal permeability
+    double slope_salinity;      // log10(ppm) per ft: 5000 ppm at 0 ft, 100000 ppm at 15000 ft
+    double intercept_salinity;
+};
+const CorrelationConstants& correlation_constants();
+
+// One reservoir as reported; NaN wherever a value was not reported.
+struct ReservoirRecord {
+    double oil_gravity_api = kNaN;
+    double dead_oil_viscosity_cp = kNaN;
+    double top_depth_ft = kNaN;
+    double net_thickness_ft = kNaN;
+    double gross_thickness_ft = kNaN;
+    double permeability_md = kNaN;
+    double porosity_pct = kNaN;
+    double recovery_factor_pct = kNaN;
+    double pressure_psi = kNaN;
+    double temperature_c = kNaN;
+    double water_saturation_pct = kNaN;
+    double salinity_ppm = kNaN;
+};
+
+// The eleven screening parameters of the first method, in vocabulary order.
+struct FieldData {
+    double oil_gravity_api;              // "Oil Gravity"
+    double in_situ_viscosity_cp;         // "Oil Viscosity (in situ)"
+    double depth_ft;                     // "Reservoir Depth" (NaN kept)
+    double net_pay_ft;                   // "Net Pay Thickness"
+    double vertical_permeability_md;     // "Average Vertical Permeability"
+    double horizontal_permeability_md;   // "Average Horizontal Permeability"
+    double pressure_psi;                 // "Current Reservoir Pressure"
+    double temperature_f;                // "Reservoir Temperature"
+    double oil_saturation_pct;           // "Current Oil Saturation"
+    double dip_deg;                      // "Reservoir Dip" (always 5)
+    double salinity_ppm;                 // "Formation Salinity"
+};
+
+// Dead-oil viscosity (cP) from gravity (degAPI) on the log-linear line.
+double dead_oil_viscosity_from_gravity(double gravity_api);
+// Solution gas-oil ratio (scf/STB) from gravity (degAPI).
+double solution_gas_oil_ratio(double gravity_api);
+// Beggs-Robinson live-oil viscosity (cP) from gravity (degAPI) and a dead-oil
+// viscosity (cP); a NaN dead-oil viscosity is estimated from the gravity.
+double live_oil_viscosity(double gravity_api, double dead_oil_viscosity_cp);
+
+// First-method field data with its defaults (30 API, 50 ft pay, 50 mD, 0.5
+// psi/ft, 35 degC/km, 50 % oil saturation, 5 deg dip, salinity from depth).
+FieldData derive_field_data(const ReservoirRecord& reservoir);
+
+// Raised where the host's math library raises "math domain error".
+class MathDomainError : public std::domain_error {
+public:
+    MathDomainError() : std::domain_error("math domain error") {}
+};
+
+// One real root Z of Z^3 + a1 Z^2 + a2 Z + a3 = 0: the smallest root when it
+// is positive, otherwise the largest.
+double cubic_equation_solution(double a1, double a2, double a3);
+
+// Peng-Robinson density (lb/ft3) of a pure component at pressure p (psia) and
+// temperature t (degR); pc psia, tc degR, mw lb/lbmol, wi acentric factor.
+double desity_calc(double p, double t, double pc, double tc, double mw, double wi);
+
+// Oil solubility parameter from molecular weight (lb/lbmol) and temperature (degF).
+double oil_solubility_parameter(double mw, double temp_f);
+
+// Gas-mixture solubility parameter: sum of 0.122 x mole fraction x reduced
+// density x sqrt(critical pressure) over the first n components.
+// rho and rhoc in lb/ft3, pc in psia.
+double gas_solubility_parameter(const double* comp, const double* rho, const double* rhoc,
+                                const double* pc, std::size_t n);
+
+enum class InjectedGas { co2, hydrocarbon, nitrogen };
+
+// "co2" and "n2" exactly (case-sensitive); every other name is the hydrocarbon gas.
+InjectedGas injected_gas_from_name(std::string_view name);
+
+// Component table of an injected gas (parallel arrays, n entries).
+struct GasComposition {
+    std::size_t n;
+    double comp[2];         // mole fraction
+    double mw[2];           // lb/lbmol
+    double vc[2];           // critical volume, m3/kmol
+    double pc[2];           // psia
+    double tc[2];           // degR
+    double wi[2];           // acentric factor
+};
+const GasComposition& gas_composition(InjectedGas gas);
+
+// Returned when the secant iteration does not converge within 99 steps or
+// breaks down (NaN), psia.
+inline constexpr double kMmpNotFound = 19000.0;
+
+// Lange's minimum miscibility pressure (psia) of one injected gas for an oil
+// of gravity api (degAPI) at temp (degF), by a secant iteration from 3000 and
+// 3010 psia.
+double mmp(double api, double temp_f, InjectedGas gas);
+
+struct ReservoirMmps {
+    double co2;   // psia
+    double hc;
+    double n2;
+};
+
+// The three MMPs of one reservoir from its field-data gravity and
+// temperature; a value of exactly 0.01 stands for 30 API and 50 degF.
+ReservoirMmps reservoir_mmps(double oil_gravity_api, double temperature_f);
+
+}  // namespace zelt

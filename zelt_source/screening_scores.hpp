@@ -1,0 +1,242 @@
+// Screening scores: how far a reservoir lies outside each method's limits,
+// the normalisation of those distances, parameter and method scores, and the
+// 2019 method's field data, p-values and weighted scores. Also the batch runs
+// of both methods over many reservoirs, used by the module's pipelines.
+//
+// Plain C++ with no Python in it. Conventions as in fluid_properties.hpp:
+// NaN means "not reported" (or "not violated", for distances) and IEEE
+// arithmetic is followed throughout.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "fluid_properties.hpp"
+
+namespace zelt {
+
+// ---------------------------------------------------------------- vocabularies
+
+inline constexpr std::size_t kMethodCount = 15;
+inline constexpr std::size_t kParamCount = 11;
+
+extern const std::array<std::string_view, kMethodCount> kMethodNames;
+extern const std::array<std::string_view, kParamCount> kParamNames;
+// Display labels with units (UTF-8), parallel to kParamNames.
+extern const std::array<std::string_view, kParamCount> kParamLabels;
+
+// Method positions in kMethodNames.
+enum Method : std::size_t {
+    kHorzMiscCo2, kHorzMiscHc, kHorzMiscN2, kVertMiscCo2, kVertMiscHc, kVertMiscN2,
+    kVertImmiscCo2, kVertImmiscHc, kVertImmiscN2, kSteamFlooding, kCss, kSagd,
+    kHotWater, kPolymerFlooding, kAsp
+};
+
+// Parameter positions in kParamNames.
+enum Param : std::size_t {
+    kOilGravity, kOilViscosity, kReservoirDepth, kNetPayThickness, kVerticalPermeability,
+    kHorizontalPermeability, kReservoirPressure, kReservoirTemperature, kOilSaturation,
+    kReservoirDip, kFormationSalinity
+};
+
+// Value of parameter p (kParamNames order) in a field data record.
+double parameter_value(const FieldData& fd, std::size_t p);
+
+// --------------------------------------------------------- first-method limits
+
+struct MethodLimits {
+    double min = kNaN;     // lower limit, in the parameter's unit; NaN: none
+    double max = kNaN;     // upper limit
+    bool stopper = true;   // knock-out criterion (an empty cell counts as set)
+};
+
+// limits[p][m]: parameter p, method m.
+using ScreeningLimits = std::array<std::array<MethodLimits, kMethodCount>, kParamCount>;
+
+// "Polymer Flooding" horizontal-permeability minimum (mD) and salinity
+// maximum (ppm) set by the in-situ viscosity (cP); none outside 10-1000 cP.
+struct PolymerLimits {
+    double permeability_min_md;
+    double salinity_max_ppm;
+};
+std::optional<PolymerLimits> polymer_limits_for_viscosity(double viscosity_cp);
+
+// "ASP" salinity maximum (ppm) for a reservoir temperature (degF).
+double asp_salinity_max(double temperature_f);
+
+// Rewrites, in place, the limits that depend on the reservoir: pressure
+// limits of the gas methods from the MMPs, the "ASP" salinity maximum from
+// the temperature and, when the viscosity falls in one of the two bands, the
+// two "Polymer Flooding" limits (outside the bands they are left as they are).
+void adjust_limits_for_reservoir(ScreeningLimits& limits, const FieldData& fd,
+                                 const ReservoirMmps& mmps);
+
+// ------------------------------------------------------------------- distances
+
+// Distance of x outside [lo, hi]: |x - lo| below lo, |x - hi| above hi (the
+// upper test wins when lo > hi), NaN inside, for a NaN x, or a NaN limit on
+// the violated side.
+double violation_distance(double x, double lo, double hi);
+
+// distances[p][m], NaN where not violated.
+using Distances = std::array<std::array<double, kMethodCount>, kParamCount>;
+
+Distances measure_reservoir(const FieldData& fd, const ScreeningLimits& limits);
+
+// Smallest and largest non-NaN distance of one parameter over all reservoirs
+// and methods; +inf / -inf when there is none.
+struct DistanceBounds {
+    double min = std::numeric_limits<double>::infinity();
+    double max = -std::numeric_limits<double>::infinity();
+};
+void widen_bounds(DistanceBounds& bounds, double d);
+
+// -------------------------------------------------------------------- scoring
+
+inline constexpr double kInsideScore = 10.0;
+
+// Parameter score: 10 inside (NaN distance); otherwise linear from -1 at the
+// smallest violation to -10 at the largest, or -5 when all are equal.
+double parameter_score(double d, const DistanceBounds& bounds);
+
+// Rounds to one decimal the way the numeric library does it: x * 10 rounded
+// to the nearest integer (ties to even), divided by 10.
+double round_to_tenth(double x);
+
+// Maps the sum of eleven parameter scores from [-110, 110] onto [-1, 1],
+// rounded to one decimal.
+double method_score_from_sum(double score_sum);
+
+inline constexpr double kKnockedOutScore = -1.0;
+
+// ------------------------------------------------------------ 2019 method
+
+inline constexpr std::size_t kMethodCount2019 = 12;
+inline constexpr std::size_t kParamCount2019 = 8;
+
+extern const std::array<std::string_view, kMethodCount2019> kMethodNames2019;
+extern const std::array<std::string_view, kParamCount2019> kParamNames2019;
+extern const std::array<std::string_view, kParamCount2019> kParamLabels2019;
+
+struct ReservoirRecord2019 {
+    double porosity_pct = kNaN;
+    double permeability_md = kNaN;
+    double top_depth_ft = kNaN;
+    double oil_gravity_api = kNaN;
+    double dead_oil_viscosity_cp = kNaN;
+    double temperature_c = kNaN;
+    double water_saturation_pct = kNaN;
+    double gross_thickness_ft = kNaN;
+    double net_thickness_ft = kNaN;
+};
+
+// The eight parameters of the 2019 method, in vocabulary order.
+struct FieldData2019 {
+    double porosity_pct;
+    double permeability_md;
+    double depth_ft;
+    double oil_gravity_api;
+    double in_situ_viscosity_cp;
+    double temperature_f;
+    double oil_saturation_pct;
+    double net_pay_ft;
+};
+
+// 2019 field data with its own defaults (20 % porosity, 6400 ft, 30 API,
+// 50 % oil saturation, 50 ft pay, permeability from porosity).
+FieldData2019 derive_field_data_2019(const ReservoirRecord2019& reservoir);
+
+// Value of parameter p (kParamNames2019 order).
+double parameter_value_2019(const FieldData2019& fd, std::size_t p);
+
+// Rating of one value against nested limits lower <= min <= max <= upper:
+// 1 inside [min, max], falling linearly to -1 at lower / upper, -1 outside.
+// A lower of exactly 0.01 or an upper of exactly 100000.0 keeps its side at 1.
+double p_value(double param, double lower, double min_val, double max_val, double upper);
+
+inline constexpr double kLowerSwitch = 0.01;
+inline constexpr double kUpperSwitch = 100000.0;
+
+struct MethodLimits2019 {
+    double lower = kNaN;
+    double min = kNaN;
+    double max = kNaN;
+    double upper = kNaN;
+    double weighting = kNaN;
+};
+
+// limits[p][m]: parameter p, method m.
+using ScreeningLimits2019 =
+    std::array<std::array<MethodLimits2019, kMethodCount2019>, kParamCount2019>;
+
+// Floating-point exceptions met by weighted means (0/0 and x/0), which the
+// host reports as warnings.
+struct DivisionFlags {
+    bool invalid = false;          // 0/0
+    bool divide_by_zero = false;   // x/0, x != 0
+};
+
+// Weighted mean of p-values rounded to one decimal; NaN (or +-inf) when the
+// weights sum to zero.
+double weighted_score(double numerator, double denominator, DivisionFlags& flags);
+
+// --------------------------------------------------------------- batch runs
+
+// Row k of the input is paired with the record at list position
+// positions[k] (the position its index label names); kInvalidPosition marks
+// a label that names no position. An empty vector means the identity.
+inline constexpr std::int64_t kInvalidPosition = -1;
+
+enum class BatchFailure { none, invalid_label, math_domain };
+
+struct FirstMethodResult {
+    std::vector<FieldData> field_data;     // row order
+    std::vector<ReservoirMmps> mmps;       // row order (row k: from field data at positions[k])
+    std::vector<double> scores;            // n x kMethodCount, row-major
+    std::vector<double> window_min;        // n x kMethodCount, pressure window lower limit
+    std::vector<double> window_max;        // n x kMethodCount, pressure window upper limit
+    BatchFailure failure = BatchFailure::none;
+    std::size_t failed_row = 0;
+};
+
+// The first method over all reservoirs. Each reservoir is measured against
+// the file limits adjusted to itself alone: limits set by one reservoir never
+// carry over to another. threads = 0 picks the hardware's count.
+FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reservoirs,
+                                      const std::vector<std::int64_t>& positions,
+                                      const ScreeningLimits& file_limits,
+                                      unsigned threads = 0);
+
+// MMP record used by a method's pressure window when its file limit is
+// empty: "CO2" in the name takes the CO2 MMP, else "HC" the hydrocarbon MMP,
+// every other method the nitrogen MMP.
+double window_mmp_for_method(std::string_view method, const ReservoirMmps& mmps);
+
+struct SecondMethodResult {
+    std::vector<FieldData2019> field_data;   // row order
+    std::vector<double> p_values;            // n x kMethodCount2019 x kParamCount2019
+    std::vector<double> scores;              // n x kMethodCount2019
+    DivisionFlags division;
+    BatchFailure failure = BatchFailure::none;
+    std::size_t failed_row = 0;
+};
+
+SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& reservoirs,
+                                      const std::vector<std::int64_t>& positions,
+                                      const ScreeningLimits2019& limits);
+
+// ----------------------------------------------------------- long-table order
+
+// Row labels of a melted score table (label m * n + r for method m and
+// reservoir r) in the order of a stable ascending sort by reservoir name,
+// then method name; names compare by code point (UTF-8 bytes), missing names
+// last.
+std::vector<std::int64_t> long_table_order(const std::vector<std::string_view>& names,
+                                           const std::vector<bool>& missing,
+                                           const std::vector<std::string_view>& method_names);
+
+}  // namespace zelt
