@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <mutex>
 #include <thread>
 
 namespace zelt {
@@ -300,35 +301,57 @@ FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reserv
     }
 
     // Distances of row k: field data and MMPs at the position its label names,
-    // against the file limits adjusted to that reservoir alone.
-    std::vector<Distances> distances(n);
-    std::array<DistanceBounds, kParamCount> bounds{};
-    for (std::size_t k = 0; k < n; ++k) {
+    // against the file limits adjusted to that reservoir alone. They are
+    // computed twice, once for the bounds and once for the scores, rather
+    // than stored (165 doubles a reservoir).
+    auto distances_of = [&](std::size_t k) {
         const std::size_t src = source_position(positions, k);
         ScreeningLimits limits = file_limits;
         adjust_limits_for_reservoir(limits, out.field_data[src], out.mmps[src]);
-        distances[k] = measure_reservoir(out.field_data[src], limits);
+        return measure_reservoir(out.field_data[src], limits);
+    };
+    using Bounds = std::array<DistanceBounds, kParamCount>;
+    std::vector<Bounds> partial_bounds(std::max(1u, threads == 0 ? std::thread::hardware_concurrency() : threads));
+    std::size_t next_slot = 0;
+    std::mutex slot_mutex;
+    parallel_for(n, static_cast<unsigned>(partial_bounds.size()), [&](std::size_t begin, std::size_t end) {
+        Bounds local{};
+        for (std::size_t k = begin; k < end; ++k) {
+            const Distances d = distances_of(k);
+            for (std::size_t p = 0; p < kParamCount; ++p) {
+                for (std::size_t m = 0; m < kMethodCount; ++m) widen_bounds(local[p], d[p][m]);
+            }
+        }
+        std::lock_guard<std::mutex> lock(slot_mutex);
+        partial_bounds[next_slot++] = local;
+    });
+    // Smallest and largest over all rows: the same whatever the split.
+    Bounds bounds{};
+    for (std::size_t i = 0; i < next_slot; ++i) {
         for (std::size_t p = 0; p < kParamCount; ++p) {
-            for (std::size_t m = 0; m < kMethodCount; ++m) widen_bounds(bounds[p], distances[k][p][m]);
+            widen_bounds(bounds[p], partial_bounds[i][p].min);
+            widen_bounds(bounds[p], partial_bounds[i][p].max);
         }
     }
 
     // Scores of row k: the parameter scores at the position its label names.
     out.scores.resize(n * kMethodCount);
-    for (std::size_t k = 0; k < n; ++k) {
-        const Distances& d = distances[source_position(positions, k)];
-        for (std::size_t m = 0; m < kMethodCount; ++m) {
-            double sum = 0.0;
-            bool knocked_out = false;
-            for (std::size_t p = 0; p < kParamCount; ++p) {
-                const double s = parameter_score(d[p][m], bounds[p]);
-                sum += s;
-                if (file_limits[p][m].stopper && s != kInsideScore) knocked_out = true;
+    parallel_for(n, threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const Distances d = distances_of(source_position(positions, k));
+            for (std::size_t m = 0; m < kMethodCount; ++m) {
+                double sum = 0.0;
+                bool knocked_out = false;
+                for (std::size_t p = 0; p < kParamCount; ++p) {
+                    const double s = parameter_score(d[p][m], bounds[p]);
+                    sum += s;
+                    if (file_limits[p][m].stopper && s != kInsideScore) knocked_out = true;
+                }
+                out.scores[k * kMethodCount + m] =
+                    knocked_out ? kKnockedOutScore : method_score_from_sum(sum);
             }
-            out.scores[k * kMethodCount + m] =
-                knocked_out ? kKnockedOutScore : method_score_from_sum(sum);
         }
-    }
+    });
 
     // Pressure window: the file's pressure limits, an empty one standing for
     // the reservoir's own MMP.

@@ -765,11 +765,30 @@ py::array_t<double> double_array(const std::vector<double>& v) {
     return a;
 }
 
+// An object array of `size` entries, entry i holding values[which(i)].
+template <typename Which>
+py::array object_array(const std::vector<py::object>& values, std::size_t size, Which which) {
+    py::array out(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(size)});  // zero-filled: all None
+    PyObject** data = static_cast<PyObject**>(out.mutable_data());
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* v = values[which(i)].ptr();
+        Py_INCREF(v);
+        data[i] = v;
+    }
+    return out;
+}
+
 template <std::size_t N>
-py::object object_names(const Libs& libs, const std::array<std::string_view, N>& names) {
-    py::list l;
-    for (auto n : names) l.append(to_py(n));
-    return libs.np.attr("array")(l, "dtype"_a = "object");
+std::vector<py::object> py_strings(const std::array<std::string_view, N>& names) {
+    std::vector<py::object> out;
+    for (auto n : names) out.push_back(to_py(n));
+    return out;
+}
+
+// A table from columns built here: each column keeps its own array (no
+// consolidating copy).
+py::object table_from_columns(const Libs& libs, const py::dict& columns) {
+    return libs.pd.attr("DataFrame")(columns, "copy"_a = false);
 }
 
 // Reservoir names as UTF-8 for the sort, when every name is text or missing.
@@ -804,7 +823,7 @@ py::object long_score_table(const Libs& libs, py::handle ids, py::handle names_l
                             const std::array<std::string_view, M>& methods) {
     py::object id_values = tile_like_melt(libs, inferred_values(libs, ids), M);
     py::object name_values = tile_like_melt(libs, inferred_values(libs, names_list), M);
-    py::object method_names = object_names(libs, methods);
+    const std::vector<py::object> method_names = py_strings(methods);
 
     std::vector<std::string_view> text;
     std::vector<bool> missing;
@@ -821,22 +840,22 @@ py::object long_score_table(const Libs& libs, py::handle ids, py::handle names_l
     py::array_t<std::int64_t> labels(static_cast<py::ssize_t>(order.size()));
     std::memcpy(labels.mutable_data(), order.data(), order.size() * sizeof(std::int64_t));
     std::vector<double> score(order.size());
-    py::array_t<std::int64_t> method_of(static_cast<py::ssize_t>(order.size()));
-    std::int64_t* method_ptr = method_of.mutable_data();
     for (std::size_t i = 0; i < order.size(); ++i) {
         const std::size_t m = static_cast<std::size_t>(order[i]) / n;
         const std::size_t r = static_cast<std::size_t>(order[i]) % n;
         score[i] = scores[r * M + m];
-        method_ptr[i] = static_cast<std::int64_t>(m);
     }
 
     py::dict columns;
     columns["Reservoir_ID"] = id_values.attr("take")(labels);
     columns["Reservoir"] = name_values.attr("take")(labels);
-    columns["ZeltMethod"] = method_names.attr("take")(method_of);
+    columns["ZeltMethod"] = object_array(method_names, order.size(), [&](std::size_t i) {
+        return static_cast<std::size_t>(order[i]) / n;
+    });
     columns["Score"] = double_array(score);
     if (own_sort) {
-        return libs.pd.attr("DataFrame")(columns, "index"_a = libs.pd.attr("Index")(labels));
+        return libs.pd.attr("DataFrame")(columns, "index"_a = libs.pd.attr("Index")(labels),
+                                         "copy"_a = false);
     }
     py::list by;
     by.append("Reservoir");
@@ -897,18 +916,18 @@ py::object pressure_window_table(const Libs& libs, py::handle resv_col,
         value[i] = result.window_min[i];
         value[n * M + i] = result.window_max[i] - result.window_min[i];
     }
-    py::list categories;
-    categories.append("Min");
-    categories.append("Max");
+    const std::size_t rows = 2 * n * M;
+    const std::vector<py::object> param{to_py(zelt::kParamLabels[zelt::kReservoirPressure])};
+    const std::vector<py::object> methods = py_strings(zelt::kMethodNames);
+    const std::vector<py::object> categories{py::str("Min"), py::str("Max")};
 
     py::dict columns;
     columns["Reservoir_ID"] = id_values;
-    columns["ScreeningParam"] = libs.np.attr("full")(2 * n * M, to_py(zelt::kParamLabels[zelt::kReservoirPressure]),
-                                                     "dtype"_a = "object");
-    columns["ZeltMethod"] = libs.np.attr("tile")(object_names(libs, zelt::kMethodNames), 2 * n);
-    columns["Category"] = libs.np.attr("repeat")(libs.np.attr("array")(categories, "dtype"_a = "object"), n * M);
+    columns["ScreeningParam"] = object_array(param, rows, [](std::size_t) { return std::size_t{0}; });
+    columns["ZeltMethod"] = object_array(methods, rows, [](std::size_t i) { return i % M; });
+    columns["Category"] = object_array(categories, rows, [&](std::size_t i) { return i / (n * M); });
     columns["Value"] = double_array(value);
-    return libs.pd.attr("DataFrame")(columns);
+    return table_from_columns(libs, columns);
 }
 
 py::tuple halvane_zelt(py::object edin_df) {
@@ -954,7 +973,7 @@ py::tuple halvane_zelt(py::object edin_df) {
         for (std::size_t k = 0; k < n; ++k) v[k] = zelt::parameter_value(result.field_data[k], p);
         field_columns[to_py(zelt::kParamNames[p])] = double_array(v);
     }
-    py::object field_data_df = libs.pd.attr("DataFrame")(field_columns);
+    py::object field_data_df = table_from_columns(libs, field_columns);
 
     py::object window = pressure_window_table(libs, resv_col, result, n);
     label_with_units(screening_table_df, zelt::kParamNames, zelt::kParamLabels);
@@ -1014,13 +1033,14 @@ py::tuple uom_zelt(py::object edin_df) {
     py::object score_table = long_score_table(libs, ids, names, result.scores, n, zelt::kMethodNames2019);
 
     py::dict p_columns;
-    p_columns["ZeltMethod"] = libs.np.attr("tile")(object_names(libs, zelt::kMethodNames2019), n);
+    p_columns["ZeltMethod"] = object_array(py_strings(zelt::kMethodNames2019), n * M,
+                                           [](std::size_t i) { return i % M; });
     for (std::size_t p = 0; p < P; ++p) {
         std::vector<double> v(n * M);
         for (std::size_t i = 0; i < n * M; ++i) v[i] = result.p_values[i * P + p];
         p_columns[to_py(zelt::kParamNames2019[p])] = double_array(v);
     }
-    py::object p_value_df = libs.pd.attr("DataFrame")(p_columns);
+    py::object p_value_df = table_from_columns(libs, p_columns);
 
     py::dict f_columns;
     f_columns["Reservoir_ID"] = inferred_values(libs, ids);
@@ -1029,7 +1049,7 @@ py::tuple uom_zelt(py::object edin_df) {
         for (std::size_t k = 0; k < n; ++k) v[k] = zelt::parameter_value_2019(result.field_data[k], p);
         f_columns[to_py(zelt::kParamNames2019[p])] = double_array(v);
     }
-    py::object field_data_df = libs.pd.attr("DataFrame")(f_columns);
+    py::object field_data_df = table_from_columns(libs, f_columns);
 
     label_with_units(screening_table_df, zelt::kParamNames2019, zelt::kParamLabels2019);
     return py::make_tuple(score_table, screening_table_df, p_value_df, field_data_df);

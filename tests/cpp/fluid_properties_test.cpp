@@ -1,0 +1,252 @@
+// Fluid-property core: correlations and defaults of the field data, the
+// cubic solver, Peng-Robinson densities, solubility parameters and the MMP
+// secant iteration, checked against documented values and identities.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "fluid_properties.hpp"
+
+namespace zelt {
+namespace {
+
+TEST(Correlations, GravityLinesAndLiveOilViscosity) {
+    const CorrelationConstants& c = correlation_constants();
+    const double got[] = {c.slope_viscosity, c.intercept_viscosity, c.slope_rs, c.intercept_rs,
+                          c.kv_kh_ratio, c.slope_salinity, c.intercept_salinity};
+    const double want[] = {-0.13333333333333333, 5.666666666666666, 0.053092812635500586, 0.7701018693089754,
+                           0.1, 8.673533304426541e-05, 3.6989700043360187};
+    for (int i = 0; i < 7; ++i) EXPECT_DOUBLE_EQ(got[i], want[i]) << "constant " << i;
+    EXPECT_NEAR(dead_oil_viscosity_from_gravity(30.0), 46.41588833612773, 1e-10);
+    EXPECT_NEAR(dead_oil_viscosity_from_gravity(20.0), 1000.0, 1e-9);
+    EXPECT_NEAR(dead_oil_viscosity_from_gravity(50.0), 0.1, 1e-13);
+    EXPECT_NEAR(solution_gas_oil_ratio(30.0), 230.6143078159937, 1e-10);
+    EXPECT_NEAR(solution_gas_oil_ratio(10.0), 20.0, 1e-11);
+    EXPECT_NEAR(solution_gas_oil_ratio(42.0), 1000.0, 1e-9);
+    // A NaN dead-oil viscosity is estimated from the gravity.
+    EXPECT_NEAR(live_oil_viscosity(30.0, kNaN), 8.900412218044687, 1e-9);
+    EXPECT_NEAR(live_oil_viscosity(30.0, 100.0), 15.587764641129702, 1e-9);
+    EXPECT_NEAR(live_oil_viscosity(30.0, 1.0), 0.5401837662707965, 1e-12);
+}
+
+TEST(DeriveFieldData, AllMissingUsesDefaults) {
+    const FieldData fd = derive_field_data(ReservoirRecord{});
+    EXPECT_DOUBLE_EQ(fd.oil_gravity_api, 30.0);
+    EXPECT_NEAR(fd.in_situ_viscosity_cp, 8.900412218044687, 1e-9);
+    EXPECT_TRUE(std::isnan(fd.depth_ft));
+    EXPECT_DOUBLE_EQ(fd.net_pay_ft, 50.0);
+    EXPECT_DOUBLE_EQ(fd.horizontal_permeability_md, 50.0);
+    EXPECT_DOUBLE_EQ(fd.vertical_permeability_md, 5.0);
+    EXPECT_TRUE(std::isnan(fd.pressure_psi));
+    EXPECT_TRUE(std::isnan(fd.temperature_f));
+    EXPECT_DOUBLE_EQ(fd.oil_saturation_pct, 50.0);
+    EXPECT_DOUBLE_EQ(fd.dip_deg, 5.0);
+    EXPECT_TRUE(std::isnan(fd.salinity_ppm));
+}
+
+// One documented fallback per row: the record fields set, the field read
+// back, the expected value and its tolerance.
+struct FieldCase {
+    const char* name;
+    ReservoirRecord record;
+    double FieldData::*field;
+    double expected;
+    double tol;
+};
+
+ReservoirRecord with(double ReservoirRecord::*a, double va,
+                     double ReservoirRecord::*b = nullptr, double vb = 0.0) {
+    ReservoirRecord r;
+    r.*a = va;
+    if (b) r.*b = vb;
+    return r;
+}
+
+TEST(DeriveFieldData, DocumentedFallbacks) {
+    using R = ReservoirRecord;
+    using F = FieldData;
+    const FieldCase cases[] = {
+        {"net pay from gross 200", with(&R::gross_thickness_ft, 200.0), &F::net_pay_ft, 20.0, 1e-12},
+        {"measured net pay wins", with(&R::gross_thickness_ft, 200.0, &R::net_thickness_ft, 7.0),
+         &F::net_pay_ft, 7.0, 0.0},
+        {"perm from porosity 20", with(&R::porosity_pct, 20.0), &F::horizontal_permeability_md, 100.0, 1e-10},
+        {"vertical perm from porosity 20", with(&R::porosity_pct, 20.0), &F::vertical_permeability_md, 10.0,
+         1e-11},
+        {"measured perm wins", with(&R::porosity_pct, 20.0, &R::permeability_md, 300.0),
+         &F::vertical_permeability_md, 30.0, 1e-12},
+        {"pressure from depth 8000", with(&R::top_depth_ft, 8000.0), &F::pressure_psi, 4000.0, 0.0},
+        {"depth kept", with(&R::top_depth_ft, 8000.0), &F::depth_ft, 8000.0, 0.0},
+        {"temperature from 1 km depth", with(&R::top_depth_ft, 3280.84), &F::temperature_f, 95.0, 1e-12},
+        {"temperature from 8000 ft", with(&R::top_depth_ft, 8000.0), &F::temperature_f, 185.61919508418575,
+         1e-10},
+        {"measured 100 degC", with(&R::top_depth_ft, 8000.0, &R::temperature_c, 100.0), &F::temperature_f,
+         212.0, 1e-12},
+        {"saturation, default recovery", with(&R::water_saturation_pct, 30.0), &F::oil_saturation_pct, 63.0,
+         1e-12},
+        {"saturation, recovery 25", with(&R::water_saturation_pct, 30.0, &R::recovery_factor_pct, 25.0),
+         &F::oil_saturation_pct, 52.5, 1e-12},
+        {"salinity at 0 ft", with(&R::top_depth_ft, 0.0), &F::salinity_ppm, 5000.0, 1e-8},
+        {"salinity at 15000 ft", with(&R::top_depth_ft, 15000.0), &F::salinity_ppm, 100000.0, 1e-7},
+        {"measured salinity wins", with(&R::top_depth_ft, 15000.0, &R::salinity_ppm, 1234.0),
+         &F::salinity_ppm, 1234.0, 0.0},
+        {"measured dead oil is not the in-situ value", with(&R::dead_oil_viscosity_cp, 100.0),
+         &F::in_situ_viscosity_cp, 15.587764641129702, 1e-9},
+        {"measured gravity", with(&R::oil_gravity_api, 42.0), &F::oil_gravity_api, 42.0, 0.0},
+    };
+    for (const FieldCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_NEAR(derive_field_data(c.record).*(c.field), c.expected, c.tol);
+    }
+}
+
+double cubic_at(double z, double a1, double a2, double a3) { return ((z + a1) * z + a2) * z + a3; }
+
+TEST(CubicEquationSolution, DocumentedRoots) {
+    struct Case { const char* name; double a1, a2, a3, root, tol; };
+    const Case cases[] = {
+        {"roots 1 2 3: smallest", -6.0, 11.0, -6.0, 1.0, 1e-12},
+        {"roots -0.1 0.05 0.9: largest, not the middle", -0.85, -0.05, 0.0045, 0.9, 1e-12},
+        {"Z^3 = 1, one real root", 0.0, 0.0, -1.0, 1.0, 1e-12},
+        {"triple root at 1, zero discriminant", -3.0, 3.0, -1.0, 1.0, 1e-12},
+        {"one negative real root", 0.0, 1.0, 1.0, -0.6823278038280194, 1e-12},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const double z = cubic_equation_solution(c.a1, c.a2, c.a3);
+        EXPECT_NEAR(z, c.root, c.tol);
+        EXPECT_NEAR(cubic_at(z, c.a1, c.a2, c.a3), 0.0, 1e-12);
+    }
+}
+
+TEST(CubicEquationSolution, RootSatisfiesCubicInBothBranches) {
+    // Three real roots (r1 < r2 < r3) and one real root with a complex pair.
+    struct Case { double a1, a2, a3; bool three; };
+    const Case cases[] = {
+        {-(0.2 + 0.5 + 1.3), 0.2 * 0.5 + 0.2 * 1.3 + 0.5 * 1.3, -(0.2 * 0.5 * 1.3), true},
+        {-(-0.4 + 0.3 + 2.0), -0.4 * 0.3 + -0.4 * 2.0 + 0.3 * 2.0, -(-0.4 * 0.3 * 2.0), true},
+        {-0.7, 0.5, -0.3, false},
+        {2.5, 4.0, 1.5, false},
+    };
+    for (const Case& c : cases) {
+        const double z = cubic_equation_solution(c.a1, c.a2, c.a3);
+        EXPECT_NEAR(cubic_at(z, c.a1, c.a2, c.a3), 0.0, 1e-12) << c.a1 << " " << c.a2 << " " << c.a3;
+    }
+    // Roots 0.2, 0.5, 1.3: smallest positive. Roots -0.4, 0.3, 2.0: largest.
+    EXPECT_NEAR(cubic_equation_solution(cases[0].a1, cases[0].a2, cases[0].a3), 0.2, 1e-12);
+    EXPECT_NEAR(cubic_equation_solution(cases[1].a1, cases[1].a2, cases[1].a3), 2.0, 1e-12);
+}
+
+TEST(CubicEquationSolution, NaNCoefficientGivesNaN) {
+    EXPECT_TRUE(std::isnan(cubic_equation_solution(kNaN, 1.0, 1.0)));
+}
+
+TEST(DesityCalc, DocumentedDensities) {
+    EXPECT_NEAR(desity_calc(3000.0, 659.67, 1069.865, 547.54, 44.01, 0.225), 31.6637, 1e-4);
+    EXPECT_NEAR(desity_calc(3000.0, 659.67, 667.1961, 343.08, 16.043, 0.008), 7.3590, 1e-4);
+    EXPECT_NEAR(desity_calc(3000.0, 659.67, 1069.865, 547.54, 44.01, 0.225), 31.66374419475621, 1e-9);
+    EXPECT_TRUE(std::isnan(desity_calc(kNaN, 659.67, 1069.865, 547.54, 44.01, 0.225)));
+}
+
+TEST(DesityCalc, AcentricFactorOf049UsesFirstPolynomial) {
+    // The two m polynomials differ at 0.49, so the density jumps there; 0.49
+    // itself must sit on the lower side of the jump.
+    auto rho = [](double wi) { return desity_calc(3000.0, 659.67, 1069.865, 547.54, 44.01, wi); };
+    EXPECT_NEAR(rho(0.49), 28.750412560883227, 1e-8);
+    EXPECT_NEAR(rho(0.49), rho(0.49 - 1e-9), 1e-6);
+    EXPECT_GT(std::fabs(rho(0.49) - rho(0.49 + 1e-9)), 0.01);
+}
+
+TEST(SolubilityParameters, DocumentedValues) {
+    EXPECT_NEAR(oil_solubility_parameter(300.0, 100.0), 9.414, 1e-12);
+    EXPECT_NEAR(oil_solubility_parameter(6084.0 / 24.1, 200.0), 8.382481, 1e-6);
+
+    const double comp[] = {1.0}, rho[] = {31.66374419475621}, rhoc[] = {0.062428 * 44.01 / 0.094},
+                 pc[] = {1069.865};
+    EXPECT_NEAR(gas_solubility_parameter(comp, rho, rhoc, pc, 1), 4.322984, 1e-6);
+    EXPECT_DOUBLE_EQ(gas_solubility_parameter(nullptr, nullptr, nullptr, nullptr, 0), 0.0);
+
+    // Only the first n components count; trailing entries are ignored.
+    const double comp2[] = {1.0, 5.0}, rho2[] = {31.66374419475621, 9.0},
+                 rhoc2[] = {0.062428 * 44.01 / 0.094, 1.0}, pc2[] = {1069.865, 100.0};
+    EXPECT_DOUBLE_EQ(gas_solubility_parameter(comp2, rho2, rhoc2, pc2, 1),
+                     gas_solubility_parameter(comp, rho, rhoc, pc, 1));
+    EXPECT_NEAR(gas_solubility_parameter(comp2, rho2, rhoc2, pc2, 2), 4.322984240770593 + 54.9, 1e-9);
+}
+
+TEST(InjectedGas, NamesAndCompositions) {
+    EXPECT_EQ(injected_gas_from_name("co2"), InjectedGas::co2);
+    EXPECT_EQ(injected_gas_from_name("n2"), InjectedGas::nitrogen);
+    EXPECT_EQ(injected_gas_from_name("hc"), InjectedGas::hydrocarbon);
+    EXPECT_EQ(injected_gas_from_name("CO2"), InjectedGas::hydrocarbon);
+    EXPECT_EQ(injected_gas_from_name("N2"), InjectedGas::hydrocarbon);
+    EXPECT_EQ(injected_gas_from_name(""), InjectedGas::hydrocarbon);
+
+    // Compositions: 1 component for CO2; 80/20 nitrogen-CO2 and methane-butane.
+    EXPECT_EQ(gas_composition(InjectedGas::co2).n, 1u);
+    const GasComposition& n2 = gas_composition(InjectedGas::nitrogen);
+    EXPECT_EQ(n2.n, 2u);
+    EXPECT_DOUBLE_EQ(n2.comp[0], 0.8);
+    EXPECT_DOUBLE_EQ(n2.tc[1], 547.54);
+    EXPECT_DOUBLE_EQ(gas_composition(InjectedGas::hydrocarbon).mw[1], 58.124);
+}
+
+// Objective of the secant iteration: |oil - gas solubility parameter| - 3.
+double mmp_objective(double p, double api, double temp_f, InjectedGas gas) {
+    const GasComposition& g = gas_composition(gas);
+    double rho[2], rhoc[2];
+    for (std::size_t i = 0; i < g.n; ++i) {
+        rho[i] = desity_calc(p, temp_f + 459.67, g.pc[i], g.tc[i], g.mw[i], g.wi[i]);
+        rhoc[i] = 0.062428 * (g.mw[i] / g.vc[i]);
+    }
+    const double oil = oil_solubility_parameter(6084.0 / (api - 5.9), temp_f);
+    return std::fabs(oil - gas_solubility_parameter(g.comp, rho, rhoc, g.pc, g.n)) - 3.0;
+}
+
+TEST(Mmp, DocumentedPressures) {
+    struct Case { double api, temp; InjectedGas gas; double expected, tol; };
+    const Case cases[] = {
+        {30.0, 150.0, InjectedGas::co2, 2955.03, 0.01},
+        {40.0, 100.0, InjectedGas::co2, 1459.14, 0.01},
+        {30.0, 150.0, InjectedGas::hydrocarbon, 7101.49, 0.01},
+        {30.0, 150.0, InjectedGas::nitrogen, 12462.3, 0.1},
+        {20.0, 100.0, InjectedGas::nitrogen, 27563.7, 0.1},   // converged, above the 19000 fallback
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        const double p = mmp(c.api, c.temp, c.gas);
+        EXPECT_NEAR(p, c.expected, c.tol);
+        // Converged: the objective at the returned pressure is within 0.01 of zero.
+        EXPECT_LT(std::fabs(mmp_objective(p, c.api, c.temp, c.gas)), 0.01);
+    }
+}
+
+TEST(Mmp, BreakdownGivesFallback) {
+    for (InjectedGas g : {InjectedGas::co2, InjectedGas::hydrocarbon, InjectedGas::nitrogen}) {
+        EXPECT_DOUBLE_EQ(mmp(30.0, kNaN, g), kMmpNotFound);
+        EXPECT_DOUBLE_EQ(mmp(5.9, 150.0, g), kMmpNotFound);   // infinite oil molecular weight
+    }
+}
+
+TEST(ReservoirMmps, ThreeGasesAndSentinelSubstitution) {
+    const ReservoirMmps m = reservoir_mmps(30.0, 150.0);
+    EXPECT_DOUBLE_EQ(m.co2, mmp(30.0, 150.0, InjectedGas::co2));
+    EXPECT_DOUBLE_EQ(m.hc, mmp(30.0, 150.0, InjectedGas::hydrocarbon));
+    EXPECT_DOUBLE_EQ(m.n2, mmp(30.0, 150.0, InjectedGas::nitrogen));
+    EXPECT_NEAR(m.co2, 2955.03, 0.01);
+    EXPECT_NEAR(m.hc, 7101.49, 0.01);
+
+    const ReservoirMmps g = reservoir_mmps(0.01, 150.0);   // 0.01 stands for 30 API
+    EXPECT_DOUBLE_EQ(g.co2, m.co2);
+    EXPECT_DOUBLE_EQ(g.n2, m.n2);
+    const ReservoirMmps t = reservoir_mmps(30.0, 0.01);    // 0.01 stands for 50 degF
+    EXPECT_DOUBLE_EQ(t.co2, mmp(30.0, 50.0, InjectedGas::co2));
+    EXPECT_DOUBLE_EQ(t.hc, mmp(30.0, 50.0, InjectedGas::hydrocarbon));
+
+    const ReservoirMmps nan_t = reservoir_mmps(30.0, kNaN);
+    EXPECT_DOUBLE_EQ(nan_t.co2, kMmpNotFound);
+    EXPECT_DOUBLE_EQ(nan_t.hc, kMmpNotFound);
+    EXPECT_DOUBLE_EQ(nan_t.n2, kMmpNotFound);
+}
+
+}  // namespace
+}  // namespace zelt

@@ -1,0 +1,439 @@
+// Screening-score core: distances, limit adjustments, normalisation, scores,
+// the 2019 p-values and weighted scores, and the batch runs of both methods.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "screening_scores.hpp"
+
+namespace zelt {
+namespace {
+
+TEST(Vocabulary, NamesAndUtf8Labels) {
+    EXPECT_EQ(kMethodNames[kVertImmiscN2], "Vert. Immisc. N2");
+    EXPECT_EQ(kParamNames[kVerticalPermeability], "Average Vertical Permeability");
+    EXPECT_EQ(kParamLabels[kOilGravity], "Oil Gravity (\xCB\x9A" "API)");                  // U+02DA
+    EXPECT_EQ(kParamLabels[kReservoirTemperature], "Reservoir Temperature (\xC2\xB0" "F)");  // U+00B0
+    EXPECT_EQ(kParamLabels[kReservoirDip], "Reservoir Dip (\xE2\x97\xA6)");                  // U+25E6
+    EXPECT_EQ(kMethodNames2019[11], "Microbial");
+    EXPECT_EQ(kParamLabels2019[5], "Reservoir Temperature (\xC2\xB0" "F)");
+}
+
+TEST(ParameterValue, FollowsVocabularyOrder) {
+    const FieldData fd{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    for (std::size_t p = 0; p < kParamCount; ++p) EXPECT_DOUBLE_EQ(parameter_value(fd, p), p + 1.0) << p;
+    const FieldData2019 f19{1, 2, 3, 4, 5, 6, 7, 8};
+    for (std::size_t p = 0; p < kParamCount2019; ++p) EXPECT_DOUBLE_EQ(parameter_value_2019(f19, p), p + 1.0);
+}
+
+TEST(ViolationDistance, Cases) {
+    struct Case { double x, lo, hi, d; };
+    const Case cases[] = {
+        {5, 1, 10, kNaN},   {1, 1, 10, kNaN},      {10, 1, 10, kNaN},  // inside, limits included
+        {0.5, 1, 10, 0.5},  {12, 1, 10, 2},        {-3, -1, 10, 2},
+        {5, 10, 1, 4},      // lo > hi: both sides violated, the upper test wins
+        {kNaN, 1, 10, kNaN}, {0.5, kNaN, 10, kNaN}, {12, 1, kNaN, kNaN},
+        {12, kNaN, 10, 2},  {0.5, 1, kNaN, 0.5},   // NaN only on the other side
+    };
+    for (const Case& c : cases) {
+        const double d = violation_distance(c.x, c.lo, c.hi);
+        if (std::isnan(c.d)) EXPECT_TRUE(std::isnan(d)) << c.x << " " << c.lo << " " << c.hi;
+        else EXPECT_DOUBLE_EQ(d, c.d) << c.x << " " << c.lo << " " << c.hi;
+    }
+}
+
+TEST(LimitAdjustments, PolymerBandsAndAspSalinity) {
+    struct Case { double v; bool set; double perm, sal; };
+    const Case cases[] = {{10.0, true, 100.0, 3000.0},   {100.0, true, 100.0, 3000.0},
+                          {100.5, true, 1000.0, 1000.0}, {1000.0, true, 1000.0, 1000.0},
+                          {9.9, false, 0, 0},            {1000.5, false, 0, 0}, {kNaN, false, 0, 0}};
+    for (const Case& c : cases) {
+        const auto lim = polymer_limits_for_viscosity(c.v);
+        ASSERT_EQ(lim.has_value(), c.set) << c.v;
+        if (c.set) {
+            EXPECT_DOUBLE_EQ(lim->permeability_min_md, c.perm) << c.v;
+            EXPECT_DOUBLE_EQ(lim->salinity_max_ppm, c.sal) << c.v;
+        }
+    }
+    EXPECT_DOUBLE_EQ(asp_salinity_max(140.0), 200000.0);
+    EXPECT_DOUBLE_EQ(asp_salinity_max(140.1), 50000.0);
+    EXPECT_DOUBLE_EQ(asp_salinity_max(kNaN), 50000.0);
+}
+
+FieldData inside_field_data(double viscosity, double temperature) {
+    return FieldData{30, viscosity, 5000, 50, 5, 50, 2500, temperature, 50, 5, 20000};
+}
+
+TEST(LimitAdjustments, RewritesReservoirDependentLimits) {
+    ScreeningLimits lim{};
+    lim[kHorizontalPermeability][kPolymerFlooding].min = 7.0;
+    lim[kFormationSalinity][kPolymerFlooding].max = 8.0;
+    lim[kReservoirPressure][kHorzMiscCo2].max = 9000.0;
+    const ReservoirMmps mmps{1000.0, 2000.0, 3000.0};
+
+    ScreeningLimits out = lim;
+    adjust_limits_for_reservoir(out, inside_field_data(5.0, 150.0), mmps);   // viscosity in no band
+    const double want[3] = {1000.0, 2000.0, 3000.0};
+    const Method horz[3] = {kHorzMiscCo2, kHorzMiscHc, kHorzMiscN2};
+    const Method vmisc[3] = {kVertMiscCo2, kVertMiscHc, kVertMiscN2};
+    const Method vimm[3] = {kVertImmiscCo2, kVertImmiscHc, kVertImmiscN2};
+    for (int g = 0; g < 3; ++g) {
+        EXPECT_DOUBLE_EQ(out[kReservoirPressure][horz[g]].min, want[g]);
+        EXPECT_DOUBLE_EQ(out[kReservoirPressure][vmisc[g]].min, want[g]);
+        EXPECT_DOUBLE_EQ(out[kReservoirPressure][vimm[g]].max, want[g]);
+        EXPECT_TRUE(std::isnan(out[kReservoirPressure][vimm[g]].min));
+    }
+    EXPECT_DOUBLE_EQ(out[kReservoirPressure][kHorzMiscCo2].max, 9000.0);
+    EXPECT_TRUE(std::isnan(out[kReservoirPressure][kSteamFlooding].min));
+    EXPECT_DOUBLE_EQ(out[kFormationSalinity][kAsp].max, 50000.0);
+    EXPECT_DOUBLE_EQ(out[kHorizontalPermeability][kPolymerFlooding].min, 7.0);   // left as they are
+    EXPECT_DOUBLE_EQ(out[kFormationSalinity][kPolymerFlooding].max, 8.0);
+
+    out = lim;
+    adjust_limits_for_reservoir(out, inside_field_data(50.0, 140.0), mmps);
+    EXPECT_DOUBLE_EQ(out[kHorizontalPermeability][kPolymerFlooding].min, 100.0);
+    EXPECT_DOUBLE_EQ(out[kFormationSalinity][kPolymerFlooding].max, 3000.0);
+    EXPECT_DOUBLE_EQ(out[kFormationSalinity][kAsp].max, 200000.0);
+}
+
+TEST(MeasureReservoir, DistancesPerParameterAndMethod) {
+    ScreeningLimits lim{};
+    lim[kOilGravity][kHorzMiscCo2] = {22.0, 100.0, true};
+    lim[kOilViscosity][kSagd] = {kNaN, 5.0, true};
+    for (auto& m : lim[kReservoirDepth]) m.min = 1e9;   // field depth NaN: never violated
+    FieldData fd = inside_field_data(8.0, 150.0);
+    fd.oil_gravity_api = 20.0;
+    fd.depth_ft = kNaN;
+    const Distances d = measure_reservoir(fd, lim);
+    EXPECT_DOUBLE_EQ(d[kOilGravity][kHorzMiscCo2], 2.0);
+    EXPECT_DOUBLE_EQ(d[kOilViscosity][kSagd], 3.0);
+    for (std::size_t p = 0; p < kParamCount; ++p)
+        for (std::size_t m = 0; m < kMethodCount; ++m)
+            if (!(p == kOilGravity && m == kHorzMiscCo2) && !(p == kOilViscosity && m == kSagd)) {
+                EXPECT_TRUE(std::isnan(d[p][m])) << p << " " << m;
+            }
+}
+
+TEST(Scoring, BoundsAndParameterScores) {
+    DistanceBounds b;
+    EXPECT_EQ(b.min, std::numeric_limits<double>::infinity());
+    EXPECT_EQ(b.max, -std::numeric_limits<double>::infinity());
+    for (double d : {7.0, kNaN, 2.0, 12.0, kNaN}) widen_bounds(b, d);
+    EXPECT_DOUBLE_EQ(b.min, 2.0);
+    EXPECT_DOUBLE_EQ(b.max, 12.0);
+    EXPECT_DOUBLE_EQ(parameter_score(2.0, b), -1.0);
+    EXPECT_DOUBLE_EQ(parameter_score(12.0, b), -10.0);
+    EXPECT_DOUBLE_EQ(parameter_score(7.0, b), -5.5);
+    EXPECT_DOUBLE_EQ(parameter_score(kNaN, b), kInsideScore);
+    DistanceBounds lone;
+    widen_bounds(lone, 3.0);
+    EXPECT_DOUBLE_EQ(parameter_score(3.0, lone), -5.0);
+    EXPECT_DOUBLE_EQ(parameter_score(kNaN, lone), 10.0);
+}
+
+TEST(Scoring, RoundToTenthIsHalfToEvenOnTimesTen) {
+    struct Case { double x, want; };
+    const Case cases[] = {{0.35, 0.4},  {0.25, 0.2},   {0.15, 0.2},   {0.45, 0.4}, {0.95, 1.0},
+                          {0.05, 0.0},  {1.25, 1.2},   {0.65, 0.6},   {0.75, 0.8}, {-0.25, -0.2},
+                          {-0.35, -0.4}, {0.8636, 0.9}, {0.12, 0.1}};
+    for (const Case& c : cases) EXPECT_DOUBLE_EQ(round_to_tenth(c.x), c.want) << c.x;
+}
+
+TEST(Scoring, MethodScoreFromSum) {
+    struct Case { double sum, want; };
+    const Case cases[] = {
+        {110.0, 1.0}, {90.0, 0.8}, {99.0, 0.9}, {95.0, 0.9}, {-110.0, -1.0}, {104.5, 1.0},
+        // (1/110) x (sum - 110) + 1 in this order: 0.05000000000000004, not 0.05.
+        {5.5, 0.1}, {49.5, 0.5}, {-16.5, -0.1}, {71.5, 0.6},
+    };
+    for (const Case& c : cases) EXPECT_DOUBLE_EQ(method_score_from_sum(c.sum), c.want) << c.sum;
+}
+
+TEST(FieldData2019, DefaultsAndFallbacks) {
+    const FieldData2019 fd = derive_field_data_2019(ReservoirRecord2019{});
+    EXPECT_DOUBLE_EQ(fd.porosity_pct, 20.0);
+    EXPECT_DOUBLE_EQ(fd.permeability_md, 1.0);   // working porosity 0, not the default 20
+    EXPECT_DOUBLE_EQ(fd.depth_ft, 6400.0);
+    EXPECT_DOUBLE_EQ(fd.oil_gravity_api, 30.0);
+    EXPECT_NEAR(fd.in_situ_viscosity_cp, 8.900412218044687, 1e-9);
+    EXPECT_NEAR(fd.temperature_f, 154.8953560673486, 1e-10);
+    EXPECT_DOUBLE_EQ(fd.oil_saturation_pct, 50.0);
+    EXPECT_DOUBLE_EQ(fd.net_pay_ft, 50.0);
+
+    ReservoirRecord2019 r;
+    r.gross_thickness_ft = 300.0;
+    r.porosity_pct = 25.0;
+    r.water_saturation_pct = 30.0;
+    r.temperature_c = 100.0;
+    const FieldData2019 g = derive_field_data_2019(r);
+    EXPECT_NEAR(g.net_pay_ft, 30.0, 1e-12);
+    EXPECT_NEAR(g.permeability_md, 316.22776601683796, 1e-9);
+    EXPECT_DOUBLE_EQ(g.porosity_pct, 25.0);
+    EXPECT_DOUBLE_EQ(g.oil_saturation_pct, 70.0);
+    EXPECT_NEAR(g.temperature_f, 212.0, 1e-12);
+    r.net_thickness_ft = 12.0;
+    r.permeability_md = 80.0;
+    EXPECT_DOUBLE_EQ(derive_field_data_2019(r).net_pay_ft, 12.0);
+    EXPECT_DOUBLE_EQ(derive_field_data_2019(r).permeability_md, 80.0);
+}
+
+TEST(PValue, DocumentedRatings) {
+    struct Case { double x, lower, min, max, upper, want; };
+    const Case cases[] = {
+        {20, 5, 10, 40, 100, 1.0},  {10, 5, 10, 40, 100, 1.0},  {7.5, 5, 10, 40, 100, 0.0},
+        {5, 5, 10, 40, 100, -1.0},  {4, 5, 10, 40, 100, -1.0},  {70, 5, 10, 40, 100, 0.0},
+        {100, 5, 10, 40, 100, -1.0}, {101, 5, 10, 40, 100, -1.0}, {40, 5, 10, 40, 100, 1.0},
+        {5, kLowerSwitch, 10, 40, 100, 1.0},      {0.001, kLowerSwitch, 10, 40, 100, -1.0},
+        {500, 5, 10, 40, kUpperSwitch, 1.0},      {200000, 5, 10, 40, kUpperSwitch, -1.0},
+        {kNaN, 5, 10, 40, 100, -1.0},             {7.5, kNaN, 10, 40, 100, -1.0},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(p_value(c.x, c.lower, c.min, c.max, c.upper), c.want, 1e-12) << c.x << " " << c.lower;
+}
+
+TEST(WeightedScore, RoundingAndZeroWeights) {
+    DivisionFlags f;
+    EXPECT_DOUBLE_EQ(weighted_score(1.0, 4.0, f), 0.2);   // 0.25, ties to even
+    EXPECT_DOUBLE_EQ(weighted_score(0.7, 2.0, f), 0.4);   // 0.35
+    EXPECT_FALSE(f.invalid || f.divide_by_zero);
+    EXPECT_TRUE(std::isnan(weighted_score(0.0, 0.0, f)));
+    EXPECT_TRUE(f.invalid);
+    EXPECT_FALSE(f.divide_by_zero);
+    DivisionFlags g;
+    EXPECT_EQ(weighted_score(-1.0, 0.0, g), -std::numeric_limits<double>::infinity());
+    EXPECT_TRUE(g.divide_by_zero);
+    EXPECT_FALSE(g.invalid);
+}
+
+TEST(WindowMmp, MethodNameSelectsGas) {
+    const ReservoirMmps m{1.0, 2.0, 3.0};
+    EXPECT_DOUBLE_EQ(window_mmp_for_method("Horz. Misc. CO2", m), 1.0);
+    EXPECT_DOUBLE_EQ(window_mmp_for_method("Vert. Immisc. HC", m), 2.0);
+    EXPECT_DOUBLE_EQ(window_mmp_for_method("Vert. Misc. N2", m), 3.0);
+    EXPECT_DOUBLE_EQ(window_mmp_for_method("Steam Flooding", m), 3.0);
+    EXPECT_DOUBLE_EQ(window_mmp_for_method("HC and CO2", m), 1.0);
+    EXPECT_DOUBLE_EQ(window_mmp_for_method("co2", m), 3.0);
+}
+
+// ------------------------------------------------------------ first-method batch
+
+ScreeningLimits batch_limits() {
+    ScreeningLimits lim{};
+    for (auto& row : lim)
+        for (auto& cell : row) cell.stopper = false;
+    for (std::size_t m = kHorzMiscCo2; m <= kVertImmiscN2; ++m) {
+        lim[kOilGravity][m] = {22.0, 100.0, m == kHorzMiscCo2};
+        lim[kOilViscosity][m].max = 10.0;
+    }
+    for (std::size_t m = kSteamFlooding; m <= kHotWater; ++m) lim[kOilViscosity][m].min = 20.0;
+    for (auto& cell : lim[kReservoirDepth]) { cell.min = 2000.0; cell.max = 9000.0; }
+    for (auto& cell : lim[kOilSaturation]) cell.min = 30.0;
+    lim[kHorizontalPermeability][kPolymerFlooding] = {10.0, kNaN, true};
+    lim[kReservoirTemperature][kPolymerFlooding].max = 200.0;
+    lim[kReservoirTemperature][kAsp].max = 200.0;
+    lim[kReservoirPressure][kHorzMiscCo2].max = 8000.0;
+    lim[kReservoirPressure][kSteamFlooding].min = 500.0;
+    return lim;
+}
+
+ReservoirRecord record(double api, double dead, double depth, double perm, double salinity) {
+    ReservoirRecord r;
+    r.oil_gravity_api = api;
+    r.dead_oil_viscosity_cp = dead;
+    r.top_depth_ft = depth;
+    r.permeability_md = perm;
+    r.salinity_ppm = salinity;
+    return r;
+}
+
+// The batch result rebuilt from the single-reservoir functions.
+std::vector<double> reference_scores(const std::vector<ReservoirRecord>& recs, const ScreeningLimits& file) {
+    std::vector<Distances> dist;
+    std::array<DistanceBounds, kParamCount> bounds{};
+    for (const ReservoirRecord& r : recs) {
+        const FieldData fd = derive_field_data(r);
+        ScreeningLimits lim = file;
+        adjust_limits_for_reservoir(lim, fd, reservoir_mmps(fd.oil_gravity_api, fd.temperature_f));
+        dist.push_back(measure_reservoir(fd, lim));
+        for (std::size_t p = 0; p < kParamCount; ++p)
+            for (double d : dist.back()[p]) widen_bounds(bounds[p], d);
+    }
+    std::vector<double> scores;
+    for (const Distances& d : dist)
+        for (std::size_t m = 0; m < kMethodCount; ++m) {
+            double sum = 0.0;
+            bool out = false;
+            for (std::size_t p = 0; p < kParamCount; ++p) {
+                const double s = parameter_score(d[p][m], bounds[p]);
+                sum += s;
+                out = out || (file[p][m].stopper && s != kInsideScore);
+            }
+            scores.push_back(out ? kKnockedOutScore : method_score_from_sum(sum));
+        }
+    return scores;
+}
+
+// R3 sets the first polymer band (in-situ 15.6 cP) and violates its 100 mD
+// minimum; R4 (0.54 cP) is in no band and must see the file's 10 mD minimum.
+const std::vector<ReservoirRecord> kBatch = {
+    record(35.0, 5.0, 6000.0, 200.0, 10000.0), record(18.0, kNaN, 12000.0, kNaN, kNaN), ReservoirRecord{},
+    record(30.0, 100.0, 5000.0, 50.0, 2000.0), record(30.0, 1.0, 5000.0, 50.0, 50000.0)};
+
+TEST(ScreenFirstMethod, AgreesWithSingleReservoirFunctions) {
+    const ScreeningLimits lim = batch_limits();
+    const FirstMethodResult res = screen_first_method(kBatch, {}, lim);
+    ASSERT_EQ(res.failure, BatchFailure::none);
+    const std::size_t n = kBatch.size();
+    ASSERT_EQ(res.field_data.size(), n);
+    ASSERT_EQ(res.mmps.size(), n);
+    ASSERT_EQ(res.window_min.size(), n * kMethodCount);
+    ASSERT_EQ(res.window_max.size(), n * kMethodCount);
+    const std::vector<double> want = reference_scores(kBatch, lim);
+    ASSERT_EQ(res.scores.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i)
+        EXPECT_DOUBLE_EQ(res.scores[i], want[i]) << "row " << i / kMethodCount << " method " << i % kMethodCount;
+
+    EXPECT_DOUBLE_EQ(res.scores[1 * kMethodCount + kHorzMiscCo2], kKnockedOutScore);  // 18 API, stopper
+    EXPECT_DOUBLE_EQ(res.scores[3 * kMethodCount + kPolymerFlooding], kKnockedOutScore);
+    EXPECT_DOUBLE_EQ(res.scores[4 * kMethodCount + kPolymerFlooding], 1.0);
+    // A reservoir inside every range (no limit set, nothing to knock it out) scores 1.0.
+    const FirstMethodResult inside = screen_first_method({ReservoirRecord{}}, {}, ScreeningLimits{});
+    ASSERT_EQ(inside.scores.size(), kMethodCount);
+    for (double s : inside.scores) EXPECT_DOUBLE_EQ(s, 1.0);
+
+    for (std::size_t r = 0; r < n; ++r) {
+        const FieldData fd = derive_field_data(kBatch[r]);
+        const ReservoirMmps mm = reservoir_mmps(fd.oil_gravity_api, fd.temperature_f);
+        EXPECT_DOUBLE_EQ(res.mmps[r].co2, mm.co2);
+        EXPECT_DOUBLE_EQ(res.field_data[r].in_situ_viscosity_cp, fd.in_situ_viscosity_cp);
+        const double* lo = &res.window_min[r * kMethodCount];
+        const double* hi = &res.window_max[r * kMethodCount];
+        EXPECT_DOUBLE_EQ(lo[kHorzMiscCo2], mm.co2);
+        EXPECT_DOUBLE_EQ(hi[kHorzMiscCo2], 8000.0);
+        EXPECT_DOUBLE_EQ(lo[kVertImmiscHc], mm.hc);
+        EXPECT_DOUBLE_EQ(hi[kVertImmiscHc], mm.hc);
+        EXPECT_DOUBLE_EQ(lo[kSteamFlooding], 500.0);
+        EXPECT_DOUBLE_EQ(hi[kSteamFlooding], mm.n2);
+    }
+}
+
+TEST(ScreenFirstMethod, IndependentOfRowOrderAndThreads) {
+    const ScreeningLimits lim = batch_limits();
+    const std::vector<ReservoirRecord> rev(kBatch.rbegin(), kBatch.rend());
+    const FirstMethodResult a = screen_first_method(kBatch, {}, lim);
+    const FirstMethodResult b = screen_first_method(rev, {}, lim);
+    const std::size_t n = kBatch.size();
+    for (std::size_t r = 0; r < n; ++r)
+        for (std::size_t m = 0; m < kMethodCount; ++m)
+            EXPECT_DOUBLE_EQ(a.scores[r * kMethodCount + m], b.scores[(n - 1 - r) * kMethodCount + m]) << r << " " << m;
+
+    std::vector<ReservoirRecord> many;
+    for (int i = 0; i < 40; ++i)
+        many.push_back(record(15.0 + i * 0.8, (i % 3) ? 2.0 + i * i : kNaN, 1500.0 + 230.0 * i, 5.0 + 7.0 * i,
+                              (i % 4) ? 1000.0 * i : kNaN));
+    const FirstMethodResult one = screen_first_method(many, {}, lim, 1);
+    for (unsigned t : {2u, 3u, 0u}) {
+        const FirstMethodResult par = screen_first_method(many, {}, lim, t);
+        EXPECT_EQ(par.scores, one.scores) << t;
+        EXPECT_EQ(par.window_min, one.window_min) << t;
+        EXPECT_EQ(par.window_max, one.window_max) << t;
+    }
+}
+
+TEST(ScreenFirstMethod, Positions) {
+    const ScreeningLimits lim = batch_limits();
+    const std::vector<ReservoirRecord> two = {kBatch[0], kBatch[1]};
+    const FirstMethodResult id = screen_first_method(two, {}, lim);
+    const FirstMethodResult explicit_id = screen_first_method(two, {0, 1}, lim);
+    EXPECT_EQ(explicit_id.scores, id.scores);
+    EXPECT_EQ(explicit_id.window_min, id.window_min);
+
+    const FirstMethodResult sw = screen_first_method(two, {1, 0}, lim);
+    ASSERT_EQ(sw.failure, BatchFailure::none);
+    EXPECT_DOUBLE_EQ(sw.field_data[0].oil_gravity_api, 35.0);   // field data stay in row order
+    EXPECT_DOUBLE_EQ(sw.mmps[0].co2, id.mmps[1].co2);           // row k: field data at positions[k]
+    EXPECT_DOUBLE_EQ(sw.mmps[1].n2, id.mmps[0].n2);
+
+    const FirstMethodResult bad = screen_first_method(two, {0, kInvalidPosition}, lim);
+    EXPECT_EQ(bad.failure, BatchFailure::invalid_label);
+    EXPECT_EQ(bad.failed_row, 1u);
+
+    const FirstMethodResult empty = screen_first_method({}, {}, lim);
+    EXPECT_EQ(empty.failure, BatchFailure::none);
+    EXPECT_TRUE(empty.scores.empty());
+}
+
+// ------------------------------------------------------------------ 2019 batch
+
+TEST(Screen2019Method, WeightedScoresPValuesAndPositions) {
+    ScreeningLimits2019 lim{};
+    for (std::size_t m = 0; m < kMethodCount2019; ++m) {
+        for (auto& row : lim) row[m].weighting = 0.0;
+        lim[0][m] = {5, 10, 40, 100, 1.0};        // porosity 20: 1.0
+        lim[1][m] = {5, 10, 40, 100, 1.0};        // permeability 1 mD: -1.0
+        lim[2][m] = {0, 1000, 6000, 7600, 2.0};   // depth 6400: 0.5
+    }
+    ReservoirRecord2019 deep;
+    deep.top_depth_ft = 7000.0;                   // p-value -0.25 on depth
+    const std::vector<ReservoirRecord2019> recs = {ReservoirRecord2019{}, deep};
+    const SecondMethodResult res = screen_2019_method(recs, {}, lim);
+    ASSERT_EQ(res.failure, BatchFailure::none);
+    ASSERT_EQ(res.scores.size(), 2 * kMethodCount2019);
+    ASSERT_EQ(res.p_values.size(), 2 * kMethodCount2019 * kParamCount2019);
+    EXPECT_FALSE(res.division.invalid || res.division.divide_by_zero);
+    const double want[kParamCount2019] = {1.0, -1.0, 0.5, -1.0, -1.0, -1.0, -1.0, -1.0};
+    for (std::size_t m = 0; m < kMethodCount2019; ++m) {
+        EXPECT_DOUBLE_EQ(res.scores[m], 0.2) << m;                         // 0.25, ties to even
+        EXPECT_DOUBLE_EQ(res.scores[kMethodCount2019 + m], -0.1) << m;     // -0.125
+        for (std::size_t p = 0; p < kParamCount2019; ++p)
+            EXPECT_DOUBLE_EQ(res.p_values[m * kParamCount2019 + p], want[p]) << m << " " << p;
+        EXPECT_DOUBLE_EQ(res.p_values[(kMethodCount2019 + m) * kParamCount2019 + 2], -0.25);
+    }
+
+    const SecondMethodResult sw = screen_2019_method(recs, {1, 0}, lim);
+    ASSERT_EQ(sw.failure, BatchFailure::none);
+    EXPECT_DOUBLE_EQ(sw.field_data[0].depth_ft, 6400.0);
+    EXPECT_DOUBLE_EQ(sw.scores[0], -0.1);
+    EXPECT_DOUBLE_EQ(sw.scores[kMethodCount2019], 0.2);
+    EXPECT_DOUBLE_EQ(sw.p_values[2], -0.25);
+
+    const SecondMethodResult bad = screen_2019_method(recs, {0, kInvalidPosition}, lim);
+    EXPECT_EQ(bad.failure, BatchFailure::invalid_label);
+    EXPECT_EQ(bad.failed_row, 1u);
+}
+
+TEST(Screen2019Method, ZeroWeightsGiveNaNAndInvalidFlag) {
+    ScreeningLimits2019 lim{};
+    for (auto& row : lim)
+        for (auto& cell : row) cell = {5, 10, 40, 100, 0.0};
+    const SecondMethodResult res = screen_2019_method({ReservoirRecord2019{}}, {}, lim);
+    ASSERT_EQ(res.scores.size(), kMethodCount2019);
+    for (double s : res.scores) EXPECT_TRUE(std::isnan(s));
+    EXPECT_TRUE(res.division.invalid);
+    EXPECT_FALSE(res.division.divide_by_zero);
+}
+
+// ------------------------------------------------------------- long-table order
+
+TEST(LongTableOrder, StableCodePointOrderMissingLast) {
+    using V = std::vector<std::int64_t>;
+    // Labels m*3+r: (B,b)0 (A,b)1 (B,b)2 (B,a)3 (A,a)4 (B,a)5.
+    EXPECT_EQ(long_table_order({"B", "A", "B"}, {false, false, false}, {"b", "a"}), (V{4, 1, 3, 5, 0, 2}));
+    // Missing names sort last, and by method among themselves.
+    EXPECT_EQ(long_table_order({"", "A"}, {true, false}, {"b", "a"}), (V{3, 1, 2, 0}));
+    EXPECT_EQ(long_table_order({"zz", "", "aa"}, {false, true, false}, {"m"}), (V{2, 0, 1}));
+    // Code points: "Z" < "a" < "z" < "\u00e9" (0xC3 0xA9).
+    EXPECT_EQ(long_table_order({"\xC3\xA9", "a", "Z", "z"}, {false, false, false, false}, {"m"}),
+              (V{2, 1, 3, 0}));
+    std::vector<std::string_view> methods(kMethodNames.begin(), kMethodNames.end());
+    EXPECT_EQ(long_table_order({"R"}, {false}, methods),
+              (V{kAsp, kCss, kHorzMiscCo2, kHorzMiscHc, kHorzMiscN2, kHotWater, kPolymerFlooding, kSagd,
+                 kSteamFlooding, kVertImmiscCo2, kVertImmiscHc, kVertImmiscN2, kVertMiscCo2, kVertMiscHc,
+                 kVertMiscN2}));
+}
+
+}  // namespace
+}  // namespace zelt
