@@ -1,0 +1,118 @@
+"""Benchmark of both screening pipelines on synthetic reservoir tables.
+
+    PYTHONPATH=build /usr/bin/python3 bench/bench_screening.py [--sizes 1000 10000 100000]
+                                                             [--core build/bench_core]
+
+For every size, in a fresh process (so that peak memory is that size's own):
+reservoirs per second of halvane_zelt and uom_zelt (best of a few calls),
+the peak resident memory of the process, and the growth of the peak over the
+table itself. With --core, the numeric core is timed on its own by the C++
+benchmark, and the rest of the call (conversion and table building) is the
+difference.
+"""
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+
+NUMERIC = [
+    ("oil_density_max_val_deg_api", 8.0, 50.0), ("oil_viscosity_max_val_cp", 0.3, 5000.0),
+    ("top_depth_feet", 500.0, 15000.0), ("net_thickn_max_val_feet", 5.0, 300.0),
+    ("gross_thickn_max_val_feet", 10.0, 600.0), ("permeab_avg_md", 0.1, 5000.0),
+    ("porosity_avg_pct", 3.0, 35.0), ("oil_recovery_pp_factor", 0.0, 60.0),
+    ("pressure_psi", 200.0, 8000.0), ("temp_max_val_deg_c", 15.0, 150.0),
+    ("water_saturation_max_val_pct", 5.0, 80.0), ("original_pressure_psi", 200.0, 9000.0),
+    ("salinity_max_val_ppm", 1000.0, 250000.0),
+]
+
+
+def synthetic_table(n, seed=7):
+    import numpy as np
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    columns = {
+        "resv_id": [f"R{k:07d}" for k in range(n)],
+        "reservoir_unit_name": [f"Field {k % max(1, n // 3):06d}" for k in range(n)],
+    }
+    for name, lo, hi in NUMERIC:
+        values = rng.uniform(lo, hi, n)
+        values[rng.random(n) < 0.1] = np.nan
+        columns[name] = values
+    columns["gas_reserve_date_qual"] = [None] * n
+    return pd.DataFrame(columns)
+
+
+def peak_rss_mib():
+    import resource
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+def run_one(n, repeats):
+    """Times both pipelines on n reservoirs in this process; prints JSON."""
+    import time
+    import zelt
+
+    table = synthetic_table(n)
+    before = peak_rss_mib()
+    result = {"n": n, "rss_before_mib": before}
+    for name in ("halvane_zelt", "uom_zelt"):
+        fn = getattr(zelt, name)
+        best = float("inf")
+        for _ in range(repeats):
+            copy = table.copy()
+            start = time.perf_counter()
+            out = fn(copy)
+            best = min(best, time.perf_counter() - start)
+            del out, copy
+        result[name] = best
+    result["peak_rss_mib"] = peak_rss_mib()
+    print(json.dumps(result))
+
+
+def core_figures(core_binary, sizes):
+    """n -> (first-method us per reservoir, 2019 us per reservoir) from the C++ benchmark."""
+    out = subprocess.run([core_binary] + [str(n) for n in sizes], check=True,
+                         capture_output=True, text=True).stdout
+    figures = {}
+    for line in out.splitlines():
+        fields = line.split()
+        if fields and re.fullmatch(r"\d+", fields[0]):
+            figures[int(fields[0])] = (float(fields[2]), float(fields[4]))
+    return figures
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 10000, 100000])
+    parser.add_argument("--core", help="path of the C++ core benchmark (bench_core)")
+    parser.add_argument("--one", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--repeats", type=int, default=0, help="calls per pipeline (default by size)")
+    args = parser.parse_args(argv)
+
+    if args.one:
+        repeats = args.repeats or (5 if args.one <= 10000 else 2)
+        run_one(args.one, repeats)
+        return 0
+
+    core = core_figures(args.core, args.sizes) if args.core and os.path.exists(args.core) else {}
+    print(f"{'reservoirs':>10} {'pipeline':>13} {'total_s':>9} {'res/s':>10} "
+          f"{'core_s':>8} {'tables_s':>9} {'peak_MiB':>9} {'growth_MiB':>10}")
+    for n in args.sizes:
+        proc = subprocess.run([sys.executable, __file__, "--one", str(n)] +
+                              (["--repeats", str(args.repeats)] if args.repeats else []),
+                              check=True, capture_output=True, text=True)
+        r = json.loads(proc.stdout.strip().splitlines()[-1])
+        for i, name in enumerate(("halvane_zelt", "uom_zelt")):
+            total = r[name]
+            core_s = core[n][i] * n / 1e6 if n in core else float("nan")
+            print(f"{n:>10} {name:>13} {total:>9.3f} {n / total:>10.0f} {core_s:>8.3f} "
+                  f"{total - core_s:>9.3f} {r['peak_rss_mib']:>9.0f} "
+                  f"{r['peak_rss_mib'] - r['rss_before_mib']:>10.0f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
