@@ -187,11 +187,26 @@ double oil_solubility_parameter(double mw, double temp_f) {
     return (0.01 * mw + 6.97) - (0.00556 * temp_f);
 }
 
+namespace {
+
+// The gas parameter with the square roots of the critical pressures given.
+double gas_parameter_from_roots(const double* comp, const double* rho, const double* rhoc,
+                                const double* root_pc, std::size_t n) {
+    double result = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        result += (comp[i] * 0.122) * (rho[i] / rhoc[i]) * root_pc[i];
+    }
+    return result;
+}
+
+}  // namespace
+
 double gas_solubility_parameter(const double* comp, const double* rho, const double* rhoc,
                                 const double* pc, std::size_t n) {
     double result = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        result += (comp[i] * 0.122) * (rho[i] / rhoc[i]) * std::pow(pc[i], 0.5);
+        const double root_pc = std::pow(pc[i], 0.5);
+        result += gas_parameter_from_roots(comp + i, rho + i, rhoc + i, &root_pc, 1);
     }
     return result;
 }
@@ -224,10 +239,13 @@ double mmp(double api, double temp_f, InjectedGas gas) {
     const double mw = 6084.0 / (api - 5.9);
     const GasComposition& g = gas_composition(gas);
 
+    // Everything but the densities is the same at every trial pressure.
     double rhoc[2];
+    double root_pc[2];
     PengRobinsonTerms terms[2];
     for (std::size_t i = 0; i < g.n; ++i) {
         rhoc[i] = 0.062428 * (g.mw[i] / g.vc[i]);
+        root_pc[i] = std::pow(g.pc[i], 0.5);
         terms[i] = peng_robinson_terms(t, g.pc[i], g.tc[i], g.wi[i]);
     }
     const double oil = oil_solubility_parameter(mw, temp_f);
@@ -238,7 +256,7 @@ double mmp(double api, double temp_f, InjectedGas gas) {
         for (std::size_t i = 0; i < g.n; ++i) {
             rho[i] = density_at_pressure(terms[i], p, t, g.mw[i]);
         }
-        return std::fabs(oil - gas_solubility_parameter(g.comp, rho, rhoc, g.pc, g.n)) - 3.0;
+        return std::fabs(oil - gas_parameter_from_roots(g.comp, rho, rhoc, root_pc, g.n)) - 3.0;
     };
 
     double p0 = 3000.0;

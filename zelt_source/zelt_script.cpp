@@ -366,9 +366,8 @@ py::list get_zelt_score(py::object edin_df, py::object screening_param_scores,
                         py::object screening_params) {
     py::list result;
     for (py::handle entry : iterrows(edin_df)) {
-        py::tuple pair = py::reinterpret_borrow<py::tuple>(entry);
-        py::object idx = pair[0];
-        py::object row = pair[1];
+        py::object idx = item(entry, py::int_(0));
+        py::object row = item(entry, py::int_(1));
         py::dict record;
         record["Reservoir_ID"] = item(row, kResvId);
         record["Reservoir"] = item(row, kReservoirName);
@@ -461,9 +460,8 @@ py::tuple get_zelt_score_2019(py::object edin_df, py::object screening_param_sco
     py::list p_value_result;
     zelt::DivisionFlags flags;
     for (py::handle entry : iterrows(edin_df)) {
-        py::tuple pair = py::reinterpret_borrow<py::tuple>(entry);
-        py::object idx = pair[0];
-        py::object row = pair[1];
+        py::object idx = item(entry, py::int_(0));
+        py::object row = item(entry, py::int_(1));
         py::dict score_record;
         score_record["Reservoir_ID"] = item(row, kResvId);
         score_record["Reservoir"] = item(row, kReservoirName);
