@@ -1,6 +1,6 @@
 """Screens the bundled sample reservoirs with both methods and prints, for
-each reservoir, its three best-scoring recovery methods next to the method
-actually applied in the field.
+each reservoir, the recovery methods ranked among its best three (tied
+methods share a rank) next to the method actually applied in the field.
 
     PYTHONPATH=build /usr/bin/python3 examples/screen_sample_fields.py [table.csv] [--out DIR]
 
@@ -18,17 +18,26 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_TABLE = os.path.join(HERE, "..", "data", "sample_reservoirs.csv")
 
 
-def best_methods(score_df, count=3):
-    """Reservoir_ID -> the `count` best (method, score) pairs, best first."""
+def best_methods(score_df, ranks=3):
+    """Reservoir_ID -> [(score, [methods])], best score first, for the methods
+    ranked within the first `ranks` (rank = 1 + the number of methods scoring
+    strictly higher, so tied methods share a rank)."""
     best = {}
-    ordered = score_df.sort_values("Score", ascending=False, kind="mergesort")
-    for resv_id, group in ordered.groupby("Reservoir_ID", sort=False):
-        best[resv_id] = list(zip(group["ZeltMethod"], group["Score"]))[:count]
+    for resv_id, group in score_df.groupby("Reservoir_ID", sort=False):
+        levels = []
+        ranked = 0
+        for score, methods in sorted(group.groupby("Score")["ZeltMethod"], reverse=True,
+                                     key=lambda item: item[0]):
+            if ranked >= ranks:
+                break
+            levels.append((score, sorted(methods)))
+            ranked += len(methods)
+        best[resv_id] = levels
     return best
 
 
-def describe(pairs):
-    return ", ".join(f"{method} {score:+.1f}" for method, score in pairs)
+def describe(levels):
+    return "; ".join(f"{score:+.1f} {', '.join(methods)}" for score, methods in levels)
 
 
 def main(argv):
