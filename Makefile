@@ -5,7 +5,7 @@ BUILD  ?= build
 JOBS   ?= 2
 BUILD_TYPE ?= Release
 
-.PHONY: all deps build test test-cpp test-python demo bench clean
+.PHONY: all deps build test test-cpp test-python demo bench sanitize clean
 
 all: build
 
@@ -33,3 +33,9 @@ bench: deps build
 
 clean:
 	rm -rf $(BUILD)
+
+# C++ tests under address and undefined-behaviour sanitizers.
+sanitize:
+	cmake -S . -B build-sanitize -DPYTHON_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Debug -DZELT_SANITIZE=ON
+	cmake --build build-sanitize -j $(JOBS) --target zelt_core_tests
+	cd build-sanitize && ctest --output-on-failure

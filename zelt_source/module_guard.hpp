@@ -24,14 +24,15 @@ namespace module_guard {
 template <typename Tag>
 class SingleInitGuard {
 public:
-    // Py_mod_create: the existing module, or a new one for the spec's name.
-    static PyObject* create(PyObject* spec, PyModuleDef* /*def*/) {
+    // Py_mod_create: the existing module, or a new one named as the import
+    // system asks (module_spec.name).
+    static PyObject* create(PyObject* module_spec, PyModuleDef* /*def*/) {
         if (!same_interpreter()) return nullptr;
         if (module_ != nullptr) {
             Py_INCREF(module_);
             return module_;
         }
-        PyObject* name = PyObject_GetAttrString(spec, "name");
+        PyObject* name = PyObject_GetAttrString(module_spec, "name");
         if (name == nullptr) return nullptr;
         PyObject* module = PyModule_NewObject(name);
         Py_DECREF(name);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace zelt {
@@ -233,12 +234,18 @@ void parallel_for(std::size_t n, unsigned threads, Body body) {
     std::vector<std::thread> pool;
     pool.reserve(workers - 1);
     const std::size_t chunk = (n + workers - 1) / workers;
-    for (std::size_t w = 1; w < workers; ++w) {
-        const std::size_t begin = std::min(n, w * chunk);
-        const std::size_t end = std::min(n, begin + chunk);
-        pool.emplace_back([&body, begin, end] { body(begin, end); });
+    std::size_t w = 1;
+    try {
+        for (; w < workers; ++w) {
+            const std::size_t begin = std::min(n, w * chunk);
+            const std::size_t end = std::min(n, begin + chunk);
+            pool.emplace_back([&body, begin, end] { body(begin, end); });
+        }
+    } catch (const std::system_error&) {
+        // No more threads to be had: the calling thread does the rest.
     }
     body(std::size_t{0}, std::min(n, chunk));
+    for (; w < workers; ++w) body(std::min(n, w * chunk), std::min(n, w * chunk + chunk));
     for (auto& t : pool) t.join();
 }
 
