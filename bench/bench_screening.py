@@ -3,8 +3,8 @@
     PYTHONPATH=build /usr/bin/python3 bench/bench_screening.py [--sizes 1000 10000 100000]
                                                              [--core build/bench_core]
 
-For every size, in a fresh process (so that peak memory is that size's own):
-reservoirs per second of halvane_zelt and uom_zelt (best of a few calls),
+For every size and pipeline, in a fresh process (so that peak memory is that
+call's own): reservoirs per second of halvane_zelt and uom_zelt (best of a few calls),
 the peak resident memory of the process, and the growth of the peak over the
 table itself. With --core, the numeric core is timed on its own by the C++
 benchmark, and the rest of the call (conversion and table building) is the
@@ -50,26 +50,23 @@ def peak_rss_mib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
-def run_one(n, repeats):
-    """Times both pipelines on n reservoirs in this process; prints JSON."""
+def run_one(n, pipeline, repeats):
+    """Times one pipeline on n reservoirs in this process; prints JSON."""
     import time
     import zelt
 
     table = synthetic_table(n)
     before = peak_rss_mib()
-    result = {"n": n, "rss_before_mib": before}
-    for name in ("halvane_zelt", "uom_zelt"):
-        fn = getattr(zelt, name)
-        best = float("inf")
-        for _ in range(repeats):
-            copy = table.copy()
-            start = time.perf_counter()
-            out = fn(copy)
-            best = min(best, time.perf_counter() - start)
-            del out, copy
-        result[name] = best
-    result["peak_rss_mib"] = peak_rss_mib()
-    print(json.dumps(result))
+    fn = getattr(zelt, pipeline)
+    best = float("inf")
+    for _ in range(repeats):
+        copy = table.copy()
+        start = time.perf_counter()
+        out = fn(copy)
+        best = min(best, time.perf_counter() - start)
+        del out, copy
+    print(json.dumps({"n": n, "seconds": best, "rss_before_mib": before,
+                      "peak_rss_mib": peak_rss_mib()}))
 
 
 def core_figures(core_binary, sizes):
@@ -89,24 +86,25 @@ def main(argv):
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 10000, 100000])
     parser.add_argument("--core", help="path of the C++ core benchmark (bench_core)")
     parser.add_argument("--one", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--pipeline", default="halvane_zelt", help=argparse.SUPPRESS)
     parser.add_argument("--repeats", type=int, default=0, help="calls per pipeline (default by size)")
     args = parser.parse_args(argv)
 
     if args.one:
         repeats = args.repeats or (5 if args.one <= 10000 else 2)
-        run_one(args.one, repeats)
+        run_one(args.one, args.pipeline, repeats)
         return 0
 
     core = core_figures(args.core, args.sizes) if args.core and os.path.exists(args.core) else {}
     print(f"{'reservoirs':>10} {'pipeline':>13} {'total_s':>9} {'res/s':>10} "
           f"{'core_s':>8} {'tables_s':>9} {'peak_MiB':>9} {'growth_MiB':>10}")
     for n in args.sizes:
-        proc = subprocess.run([sys.executable, __file__, "--one", str(n)] +
-                              (["--repeats", str(args.repeats)] if args.repeats else []),
-                              check=True, capture_output=True, text=True)
-        r = json.loads(proc.stdout.strip().splitlines()[-1])
         for i, name in enumerate(("halvane_zelt", "uom_zelt")):
-            total = r[name]
+            proc = subprocess.run([sys.executable, __file__, "--one", str(n), "--pipeline", name] +
+                                  (["--repeats", str(args.repeats)] if args.repeats else []),
+                                  check=True, capture_output=True, text=True)
+            r = json.loads(proc.stdout.strip().splitlines()[-1])
+            total = r["seconds"]
             core_s = core[n][i] * n / 1e6 if n in core else float("nan")
             print(f"{n:>10} {name:>13} {total:>9.3f} {n / total:>10.0f} {core_s:>8.3f} "
                   f"{total - core_s:>9.3f} {r['peak_rss_mib']:>9.0f} "

@@ -72,6 +72,36 @@ def test_halvane_with_text_and_integer_columns():
     assert got[2]["Reservoir Depth"].dtype == np.float64
 
 
+def _numeric_only(edin):
+    """The table with every column numeric: rows then carry floats only."""
+    edin = edin.drop(columns=["basin"])
+    edin["resv_id"] = np.arange(len(edin), dtype=np.int64) + 500
+    edin["reservoir_unit_name"] = np.arange(len(edin)) % 4
+    edin["gas_reserve_date_qual"] = 0.0
+    return edin
+
+
+@pytest.mark.parametrize("variant", ["permuted-index", "numeric-only", "mixed-names",
+                                     "datetime-ids", "reversed-range-index"])
+def test_pipelines_match_step_functions_on_unusual_tables(variant):
+    # Row labels that are a permutation of the positions pair rows with other
+    # rows' records, exactly as the step functions do; identifiers and names
+    # keep the types the rows give them.
+    edin = random_reservoirs(45, seed=21, nan_frac=0.3)
+    if variant == "permuted-index":
+        edin.index = np.random.default_rng(3).permutation(len(edin))
+    elif variant == "numeric-only":
+        edin = _numeric_only(edin)
+    elif variant == "mixed-names":
+        edin["reservoir_unit_name"] = [k if k % 3 else f"N{k % 5}" for k in range(len(edin))]
+    elif variant == "datetime-ids":
+        edin["resv_id"] = pd.date_range("2001-01-01", periods=len(edin), freq="D")
+    else:
+        edin.index = pd.RangeIndex(len(edin) - 1, -1, -1)
+    compare_halvane(edin)
+    compare_uom(edin)
+
+
 def test_halvane_with_an_edited_reference_file(ref_dir):
     path = ref_dir / "screening_table.csv"
     edit_csv(path, {
