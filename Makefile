@@ -15,6 +15,7 @@ deps:
 build:
 	cmake -S . -B $(BUILD) -DPYTHON_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build $(BUILD) -j $(JOBS)
+	test ! -f tools/make_demo_play.py || $(PYTHON) tools/make_demo_play.py $(BUILD)
 
 test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure
