@@ -69,44 +69,55 @@ double percentile_linear(std::vector<double> values, double q) {
     return a + diff * gamma;
 }
 
+MinMax scan_min_max(const double* values, std::size_t n) {
+    MinMax out{values[0], values[0]};
+    for (std::size_t i = 1; i < n; ++i) {
+        if (values[i] > out.max) out.max = values[i];
+        if (values[i] < out.min) out.min = values[i];
+    }
+    return out;
+}
+
+bool bin_has_rows(const double* model, std::size_t n, double lower, double upper) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (model[i] >= lower && model[i] <= upper) return true;
+    return false;
+}
+
+BinBand bin_band(const double* model, const double* real, std::size_t n, double lower,
+                 double upper) {
+    BinBand band;
+    band.upper = upper;
+    std::vector<double> misses;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double m = model[i];
+        if (!(m >= lower && m <= upper)) continue;
+        band.empty = false;
+        const double r = real[i];
+        if (m > 0.0 && r > 0.0) misses.push_back((r - m) / m);
+    }
+    if (band.empty) return band;
+    if (misses.empty()) {
+        band.no_valid_rows = true;
+        return band;
+    }
+    const double p10 = percentile_linear(misses, 90.0);
+    const double p90 = percentile_linear(misses, 10.0);
+    const double adj = 0.5 * (std::fabs(p90) + std::fabs(p10));
+    band.p10 = adj;
+    band.p90 = -adj;
+    return band;
+}
+
 MonthBands month_bands(const double* model, const double* real, std::size_t n, long num_bins) {
     MonthBands out;
-    double max_model = model[0];
-    double min_model = model[0];
-    for (std::size_t i = 1; i < n; ++i) {
-        if (model[i] > max_model) max_model = model[i];
-        if (model[i] < min_model) min_model = model[i];
-    }
-    out.min_model = min_model;
-    out.max_model = max_model;
-    const double delta = (max_model - min_model) / static_cast<double>(num_bins);
-    out.bins.resize(static_cast<std::size_t>(num_bins));
-    std::vector<double> misses;
+    const MinMax range = scan_min_max(model, n);
+    out.min_model = range.min;
+    out.max_model = range.max;
+    const double delta = (range.max - range.min) / static_cast<double>(num_bins);
     for (long bin = 0; bin < num_bins; ++bin) {
-        BinBand& band = out.bins[static_cast<std::size_t>(bin)];
-        const double lower = min_model + delta * static_cast<double>(bin);
-        const double upper = lower + delta;
-        band.upper = upper;
-        misses.clear();
-        bool any_row = false;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double m = model[i];
-            if (!(m >= lower && m <= upper)) continue;
-            any_row = true;
-            const double r = real[i];
-            if (m > 0.0 && r > 0.0) misses.push_back((r - m) / m);
-        }
-        band.empty = !any_row;
-        if (!any_row) continue;
-        if (misses.empty()) {
-            band.no_valid_rows = true;
-            continue;
-        }
-        const double p10 = percentile_linear(misses, 90.0);
-        const double p90 = percentile_linear(misses, 10.0);
-        const double adj = 0.5 * (std::fabs(p90) + std::fabs(p10));
-        band.p10 = adj;
-        band.p90 = -adj;
+        const double lower = range.min + delta * static_cast<double>(bin);
+        out.bins.push_back(bin_band(model, real, n, lower, lower + delta));
     }
     return out;
 }

@@ -64,6 +64,24 @@ struct MonthBands {
     std::vector<BinBand> bins;
 };
 
+// Largest and smallest of values[0..n) as a plain scan in order does it:
+// the first value starts both, a later one replaces it only when strictly
+// larger (smaller), so a NaN in first place wins and later NaNs are passed
+// over. Requires n >= 1.
+struct MinMax {
+    double min = 0.0;
+    double max = 0.0;
+};
+MinMax scan_min_max(const double* values, std::size_t n);
+
+// Whether any model value lies in [lower, upper].
+bool bin_has_rows(const double* model, std::size_t n, double lower, double upper);
+
+// Band of the rows whose model value lies in [lower, upper]; `upper` is
+// stored in the result.
+BinBand bin_band(const double* model, const double* real, std::size_t n, double lower,
+                 double upper);
+
 // Bands of `num_bins` equal-width bins between the smallest and the largest
 // model value (both taken in row order as a plain max/min scan would, so a
 // leading NaN wins). A row enters a bin when lower <= model <= upper; its

@@ -42,3 +42,53 @@ def _run_python(code):
 def run_python():
     """Runs code in a fresh interpreter that finds the module under test."""
     return _run_python
+
+
+# ----------------------------------------------------------- forecasting
+
+import importlib.util  # noqa: E402
+
+import quon  # noqa: E402
+
+QUON_FILE = quon.__file__
+REPO_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+PLAY_SUBDIR = os.path.join("DataFiles", "Marcellus Shale")
+
+
+def _demo_play_tool():
+    spec = importlib.util.spec_from_file_location(
+        "make_demo_play", os.path.join(REPO_DIR, "tools", "make_demo_play.py"))
+    tool = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(tool)
+    return tool
+
+
+@pytest.fixture(autouse=True)
+def _restore_quon_file():
+    yield
+    quon.__file__ = QUON_FILE
+
+
+@pytest.fixture(scope="session")
+def small_play(tmp_path_factory):
+    """A small synthetic play written once per session: the folder that holds
+    DataFiles/Marcellus Shale."""
+    root = tmp_path_factory.mktemp("play")
+    _demo_play_tool().write_play(str(root), wells=240, trees=25, quiet=True)
+    return root
+
+
+@pytest.fixture
+def play_root(small_play):
+    """quon.__file__ points into the session's play for the test."""
+    quon.__file__ = str(small_play / os.path.basename(QUON_FILE))
+    return small_play
+
+
+@pytest.fixture
+def own_play(small_play, tmp_path):
+    """A private copy of the play that the test may damage; quon.__file__
+    points into it."""
+    shutil.copytree(small_play / "DataFiles", tmp_path / "DataFiles")
+    quon.__file__ = str(tmp_path / os.path.basename(QUON_FILE))
+    return tmp_path
