@@ -27,7 +27,8 @@ test: deps
 	$(MAKE) test-cpp test-python
 
 demo: deps build
-	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/screen_sample_fields.py
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/screen_reservoirs.py
+	test ! -f examples/forecast_well.py || PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/forecast_well.py
 
 bench: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_screening.py --core $(BUILD)/bench_core

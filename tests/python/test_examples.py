@@ -1,0 +1,179 @@
+"""Smoke tests of the example scripts on the bundled data: they run in a fresh
+interpreter, print their report and write their files, and what they write
+matches what the modules return."""
+import importlib.util
+import os
+import re
+import struct
+import subprocess
+import sys
+
+import pandas as pd
+import pandas.testing as pdt
+import pytest
+
+import zelt
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+EXAMPLES = os.path.join(ROOT, "examples")
+SAMPLE = os.path.join(ROOT, "data", "sample_reservoirs.csv")
+MODULE_DIR = os.path.dirname(os.path.abspath(zelt.__file__))
+
+
+def run_example(script, args, cwd):
+    """Runs an example with this interpreter, the module under test on its
+    path and warnings turned into errors, as in the test suite itself."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = MODULE_DIR + os.pathsep + env.get("PYTHONPATH", "")
+    env["MPLBACKEND"] = "Agg"
+    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, script)] + args,
+                          cwd=cwd, env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    return proc.stdout
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        head = f.read(24)
+    assert head[:8] == b"\x89PNG\r\n\x1a\n"
+    return struct.unpack(">II", head[16:24])
+
+
+# ------------------------------------------------------ screening example
+
+SHEETS = [
+    ("halvane_zelt scores", 0, 0), ("halvane_zelt limits", 0, 1),
+    ("halvane_zelt field data", 0, 2), ("halvane_zelt pressure window", 0, 3),
+    ("uom_zelt scores", 1, 0), ("uom_zelt limits", 1, 1),
+    ("uom_zelt p-values", 1, 2), ("uom_zelt field data", 1, 3),
+]
+
+
+@pytest.fixture(scope="module")
+def module_tables():
+    reservoirs = pd.read_csv(SAMPLE)
+    return zelt.halvane_zelt(reservoirs.copy()), zelt.uom_zelt(reservoirs.copy())
+
+
+@pytest.fixture(scope="module")
+def screening_run(tmp_path_factory):
+    """The screening example on the bundled sample, written to the default
+    out/ of its working directory."""
+    cwd = tmp_path_factory.mktemp("screening")
+    stdout = run_example("screen_reservoirs.py", [], cwd)
+    return stdout, cwd / "out"
+
+
+def test_screening_workbook_holds_the_returned_tables(screening_run, module_tables):
+    _, out = screening_run
+    import openpyxl
+    book = openpyxl.load_workbook(out / "screening.xlsx", read_only=True)
+    assert book.sheetnames == [name for name, _, _ in SHEETS]
+    book.close()
+    sheets = pd.read_excel(out / "screening.xlsx", sheet_name=None)
+    for name, family, k in SHEETS:
+        table = module_tables[family][k].reset_index(drop=True)
+        sheet = sheets[name]
+        if name == "uom_zelt p-values":
+            # the worksheet adds the reservoir of each row (12 rows per reservoir)
+            ids = module_tables[1][3]["Reservoir_ID"].repeat(12).reset_index(drop=True)
+            pdt.assert_series_equal(sheet.pop("Reservoir_ID"), ids, check_names=False)
+        assert len(sheet) == len(table), name
+        assert list(sheet.columns) == list(table.columns), name
+        if name.endswith("scores"):
+            pdt.assert_frame_equal(sheet, table, check_dtype=False)
+
+
+def test_screening_workbook_header_rows_are_frozen(screening_run):
+    import openpyxl
+    book = openpyxl.load_workbook(screening_run[1] / "screening.xlsx")
+    for sheet in book.worksheets:
+        assert sheet.freeze_panes == "A2", sheet.title
+        header = [c.value for c in sheet[1]]
+        widths = [sheet.column_dimensions[c.column_letter].width for c in sheet[1]]
+        assert all(w >= len(str(h)) for w, h in zip(widths, header)), sheet.title
+
+
+def test_screening_heat_map_is_written(screening_run):
+    width, height = png_size(screening_run[1] / "screening_scores.png")
+    assert 1000 <= width <= 4000 and 600 <= height <= 3000
+
+
+def best_printed(stdout):
+    """Reservoir_ID -> [[scores of the first family], [of the second]] as printed."""
+    printed = {}
+    family = None
+    for line in stdout.splitlines():
+        head = re.match(r"^(\S+)  \S", line)
+        if head and not line.startswith(" "):
+            current = printed.setdefault(head.group(1), [])
+        elif re.match(r"^  \S.*:$", line):
+            family = []
+            current.append(family)
+        elif re.match(r"^    [+-]\d\.\d  ", line):
+            family.append(float(line.split()[0]))
+    return printed
+
+
+def test_screening_report_lists_the_best_three_of_each_family(screening_run, module_tables):
+    printed = best_printed(screening_run[0])
+    ids = list(pd.read_csv(SAMPLE)["resv_id"])
+    assert list(printed) == ids
+    for family in (0, 1):
+        scores = module_tables[family][0]
+        for resv_id in ids:
+            best = sorted(scores.loc[scores.Reservoir_ID == resv_id, "Score"], reverse=True)[:3]
+            assert printed[resv_id][family] == best, (resv_id, family)
+
+
+def test_screening_excel_input_gives_the_same_outputs(screening_run, tmp_path):
+    """An Excel copy of the sample gives the same report and byte-identical
+    files: the input formats agree and the outputs are reproducible."""
+    stdout, out = screening_run
+    pd.read_csv(SAMPLE).to_excel(tmp_path / "reservoirs.xlsx", index=False)
+    again = run_example("screen_reservoirs.py", ["reservoirs.xlsx", "--out", "copy"], tmp_path)
+    assert again.splitlines()[:-1] == stdout.splitlines()[:-1]
+    for name in ("screening.xlsx", "screening_scores.png"):
+        assert (tmp_path / "copy" / name).read_bytes() == (out / name).read_bytes(), name
+
+
+def load_example(name):
+    spec = importlib.util.spec_from_file_location(name, os.path.join(EXAMPLES, name + ".py"))
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    return example
+
+
+def test_screening_explanations_account_for_every_score():
+    """The parameters the report names rebuild every score of both methods:
+    the first method's points (or a violated stopper), the 2019 method's
+    weighted p-values. A parameter left out or named wrongly breaks a sum."""
+    import numpy as np
+    example = load_example("screen_reservoirs")
+    first, second, why = example.screen(example.read_reservoirs(SAMPLE))
+
+    shortfalls = why[example.FIRST]["shortfalls"]
+    knocked = 0
+    for resv_id, method, score in first[0][["Reservoir_ID", "ZeltMethod", "Score"]].values:
+        found = shortfalls[(resv_id, method)]
+        if any(f["stopper"] for f in found):
+            knocked += 1
+            assert score == -1.0, (resv_id, method)
+        else:
+            total = 110.0 + sum(f["points"] - 10.0 for f in found)
+            assert score == np.round((1 / 110) * (total - 110.0) + 1.0, 1), (resv_id, method)
+    assert knocked > 0
+
+    weights = example.read_reference("screening_table_2019.csv")["Weighting"]
+    shortfalls = why[example.SECOND]["shortfalls"]
+    for resv_id, method, score in second[0][["Reservoir_ID", "ZeltMethod", "Score"]].values:
+        found = shortfalls[(resv_id, method)]
+        assert all(f["p"] < 1.0 for f in found)
+        total = weights.xs(method, level="ZeltMethod").sum()
+        lost = sum(f["weight"] * (1.0 - f["p"]) for f in found)
+        assert score == np.round((total - lost) / total, 1), (resv_id, method)
+
+
+# ------------------------------------------------------ forecasting example
+# The smoke test of examples/forecast_well.py goes here.
