@@ -199,13 +199,13 @@ std::optional<Decline> plain_decline(const py::object& qi, const py::object& di_
 
 // Rates (cumulative = false) or cumulatives over the times, on the C++
 // road; nothing when the arguments need the interpreter's operations.
-std::optional<py::list> decline_list_fast(const py::list& times, const Decline& d, bool cumulative) {
+std::optional<py::list> decline_list_fast(const std::vector<double>& t, const Decline& d,
+                                          bool cumulative) {
     if (d.b == 0.0) return std::nullopt;
     if (cumulative && d.di_tan * (1.0 - d.b) == 0.0) return std::nullopt;
-    std::optional<std::vector<double>> t = plain_numbers(times);
-    if (!t || !all_finite(*t)) return std::nullopt;
-    std::vector<double> bases(t->size());
-    for (std::size_t i = 0; i < bases.size(); ++i) bases[i] = 1.0 + (d.b * d.di_tan) * (*t)[i];
+    if (!all_finite(t)) return std::nullopt;
+    std::vector<double> bases(t.size());
+    for (std::size_t i = 0; i < bases.size(); ++i) bases[i] = 1.0 + (d.b * d.di_tan) * t[i];
     double q_unit_factor = 0.0;
     if (cumulative && !plain_number(global("QUnitFactor").ptr(), q_unit_factor)) return std::nullopt;
     const double exponent = cumulative ? 1.0 - 1.0 / d.b : -1.0 / d.b;
@@ -222,17 +222,40 @@ std::optional<py::list> decline_list_fast(const py::list& times, const Decline& 
     return float64_list(out);
 }
 
+// Times of a one-dimensional float64 array, read in place.
+std::optional<std::vector<double>> float64_array_values(const py::object& t_list) {
+    if (!py::isinstance<py::array>(t_list)) return std::nullopt;
+    py::array array = py::reinterpret_borrow<py::array>(t_list);
+    if (array.ndim() != 1 || !array.dtype().is(py::dtype::of<double>())) return std::nullopt;
+    auto view = py::array_t<double>(array).unchecked<1>();
+    std::vector<double> out(static_cast<std::size_t>(view.shape(0)));
+    for (py::ssize_t i = 0; i < view.shape(0); ++i) out[static_cast<std::size_t>(i)] = view(i);
+    return out;
+}
+
 py::list decline_list(const py::object& self, const py::object& t_list, const py::object& qi,
                       const py::object& di_tan, const py::object& b, bool cumulative) {
+    const char* private_name =
+        cumulative ? "_CHistoryMatch__GetCumulativeByTime" : "_CHistoryMatch__GetRateByTime";
+    // The fitter hands over its times as a float64 array: no per-element objects.
+    std::optional<std::vector<double>> times_in_place = float64_array_values(t_list);
+    if (times_in_place && !times_in_place->empty()) {
+        py::object method = self.attr(private_name);
+        std::optional<Decline> d = plain_decline(qi, di_tan, b);
+        if (d && bound_to(method, self, cumulative ? g_cumulative_fn : g_rate_fn)) {
+            if (std::optional<py::list> fast = decline_list_fast(*times_in_place, *d, cumulative))
+                return *fast;
+        }
+    }
     py::list times = items_of(t_list);
     py::list out;
     if (times.empty()) return out;
-    const char* private_name =
-        cumulative ? "_CHistoryMatch__GetCumulativeByTime" : "_CHistoryMatch__GetRateByTime";
     py::object method = self.attr(private_name);
     if (bound_to(method, self, cumulative ? g_cumulative_fn : g_rate_fn)) {
         if (std::optional<Decline> d = plain_decline(qi, di_tan, b)) {
-            if (std::optional<py::list> fast = decline_list_fast(times, *d, cumulative)) return *fast;
+            if (std::optional<std::vector<double>> t = plain_numbers(times)) {
+                if (std::optional<py::list> fast = decline_list_fast(*t, *d, cumulative)) return *fast;
+            }
         }
     }
     for (const py::handle t : times) out.append(method(qi, di_tan, b, t));
@@ -652,12 +675,20 @@ py::object predict(py::object self, py::object lat, py::object lon, py::object f
     py::object prob_binned = self.attr("m_modelProbBinned");
     py::object months = global("nOutputMonthList");
     const py::object num_bins = global("numBins");
+    // The one-row feature table is made once and handed to every month
+    // whose model names its features as the previous month's did: the
+    // models only read it, and making it is a good part of the module's own
+    // time in a prediction.
+    py::object data, data_names;
     for (const py::handle month : items_of(months)) {
         py::object model = model_dict[month];
         py::object feature_names = model.attr("get_booster")().attr("feature_names");
-        py::list row;
-        row.append(var_list);
-        py::object data = data_frame(np.attr("array")(row), "columns"_a = feature_names);
+        if (!data || !data_names.equal(feature_names)) {
+            py::list row;
+            row.append(var_list);
+            data = data_frame(np.attr("array")(row), "columns"_a = feature_names);
+            data_names = feature_names;
+        }
         py::object output = model.attr("predict")(data)[py::int_(0)];
         outputs.append(output);
 
@@ -695,17 +726,19 @@ py::object predict(py::object self, py::object lat, py::object lon, py::object f
     py::object output_list = self.attr("m_modelOutputList");
     output_list.attr("insert")(0, 0);
 
-    py::object rate_time_df = data_frame();
-    rate_time_df["Month"] = t_model;
-    rate_time_df["P90"] = rate_prob["P90"];
-    rate_time_df["q"] = rate_fit;
-    rate_time_df["P10"] = rate_prob["P10"];
-    py::object cumulative_time_df = data_frame();
-    cumulative_time_df["Month"] = t_model;
-    cumulative_time_df["P90"] = cumulative_prob["P90"];
-    cumulative_time_df["Q"] = cumulative_fit;
-    cumulative_time_df["P10"] = cumulative_prob["P10"];
-    cumulative_time_df["Model Output"] = output_list;
+    py::dict rate_columns;
+    rate_columns["Month"] = t_model;
+    rate_columns["P90"] = rate_prob["P90"];
+    rate_columns["q"] = rate_fit;
+    rate_columns["P10"] = rate_prob["P10"];
+    py::object rate_time_df = data_frame(rate_columns);
+    py::dict cumulative_columns;
+    cumulative_columns["Month"] = t_model;
+    cumulative_columns["P90"] = cumulative_prob["P90"];
+    cumulative_columns["Q"] = cumulative_fit;
+    cumulative_columns["P10"] = cumulative_prob["P10"];
+    cumulative_columns["Model Output"] = output_list;
+    py::object cumulative_time_df = data_frame(cumulative_columns);
     return py::make_tuple(rate_time_df, cumulative_time_df);
 }
 
