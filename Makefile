@@ -32,6 +32,7 @@ demo: deps build
 
 bench: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_screening.py --core $(BUILD)/bench_core
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_forecast.py
 
 clean:
 	rm -rf $(BUILD)
