@@ -281,6 +281,17 @@ py::object get_qi_by_cumulative(py::object, py::object di_tan, py::object b, py:
     return numerator / (py::int_(1) - global("np").attr("power")(base, exponent));
 }
 
+// The three values of (qi, DiTan, b), with the interpreter's messages for
+// a sequence of another length.
+py::list unpack3(const py::object& values) {
+    py::list items = items_of(values);
+    if (items.size() > 3) raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+    if (items.size() < 3)
+        raise(PyExc_ValueError,
+              "not enough values to unpack (expected 3, got " + std::to_string(items.size()) + ")");
+    return items;
+}
+
 py::object get_match_params(py::object self, py::object t_list, py::object q_list) {
     py::object b_play = global("bPlay");
     py::list bounds_min;
@@ -304,13 +315,7 @@ py::object get_match_params(py::object self, py::object t_list, py::object q_lis
                                    "ftol"_a = 0.01);
         py::object popt = fit[py::int_(0)];
         (void)fit[py::int_(1)];  // the covariance is not used
-        py::list params = items_of(popt);
-        if (params.size() != 3) {
-            raise(PyExc_ValueError,
-                  params.size() > 3 ? "too many values to unpack (expected 3)"
-                                    : "not enough values to unpack (expected 3, got " +
-                                          std::to_string(params.size()) + ")");
-        }
+        py::list params = unpack3(popt);
         qi = params[0];
         di_tan = params[1];
         b = params[2];
@@ -326,8 +331,7 @@ py::object get_match_params(py::object self, py::object t_list, py::object q_lis
 
 py::object get_match_lists(py::object self, py::object t_list, py::object q_list) {
     py::object params = self.attr("GetMatchParams")(t_list, q_list);
-    py::list p = items_of(params);
-    if (p.size() != 3) raise(PyExc_ValueError, "GetMatchParams must give (qi, DiTan, b)");
+    py::list p = unpack3(params);
     py::object rates = self.attr("GetRateList")(t_list, p[0], p[1], p[2]);
     py::object cumulatives = self.attr("GetCumulativeList")(t_list, p[0], p[1], p[2]);
     return py::make_tuple(rates, cumulatives);
