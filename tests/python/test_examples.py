@@ -176,4 +176,104 @@ def test_screening_explanations_account_for_every_score():
 
 
 # ------------------------------------------------------ forecasting example
-# The smoke test of examples/forecast_well.py goes here.
+# The example reads the play beside the module, which `make build` generates.
+
+import warnings  # noqa: E402
+
+import numpy as np  # noqa: E402
+import quon  # noqa: E402
+from scipy.optimize import OptimizeWarning  # noqa: E402
+
+QUON_DIR = os.path.dirname(os.path.abspath(quon.__file__))
+MODULE_PLAY = os.path.join(QUON_DIR, "DataFiles", quon.playDesignationDir)
+needs_module_play = pytest.mark.skipif(
+    not os.path.isdir(MODULE_PLAY),
+    reason=f"no demo play beside the module ({MODULE_PLAY}); `make build` generates it")
+# Not the driver's default: each argument differs from the others, so one
+# handed to the wrong place of Predict changes the forecast.
+DESIGN = {"lat": 41.52, "lon": -77.1, "stages": 24, "lateral": 6400, "spacing": 260, "fluid": 1800}
+
+
+@pytest.fixture(scope="module")
+def driver():
+    d = quon.CMainDravex()
+    d.Process()
+    return d
+
+
+def module_forecast(d, design):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizeWarning)
+        return d.Predict(design["lat"], design["lon"], design["stages"], design["lateral"],
+                         design["spacing"], design["fluid"], 0.0)
+
+
+def printed_forecast(stdout):
+    """The ISIP and the {"P90", "model", "P10"} 60-month cumulatives as printed."""
+    isip = re.search(r"ISIP \(estimated\)\s+([\d,]+) psia", stdout).group(1)
+    block = stdout.split("60-month cumulative gas (MMcf):\n")[1]
+    values = dict(re.findall(r"^  (P90|model|P10)\s+([\d,.]+)$", block, re.M))
+    return isip, values
+
+
+@pytest.fixture(scope="module")
+def forecast_runs(tmp_path_factory):
+    """The example with the driver's defaults (into out/) and with DESIGN."""
+    if not os.path.isdir(MODULE_PLAY):
+        pytest.skip(f"no demo play beside the module ({MODULE_PLAY}); `make build` generates it")
+    cwd = tmp_path_factory.mktemp("forecast")
+    default = run_example("forecast_well.py", [], cwd)
+    args = [a for key, value in DESIGN.items() for a in (f"--{key}", str(value))]
+    design = run_example("forecast_well.py", args + ["--out", "design"], cwd)
+    return {"default": (default, cwd / "out"), "design": (design, cwd / "design")}
+
+
+@needs_module_play
+def test_forecast_report_matches_the_module(forecast_runs, driver):
+    defaults = {"lat": 0.5 * (driver.m_minLat + driver.m_maxLat),
+                "lon": 0.5 * (driver.m_minLong + driver.m_maxLong),
+                "stages": 8, "lateral": 3000, "spacing": 500, "fluid": 500}
+    printed = {}
+    for name, design in (("default", defaults), ("design", DESIGN)):
+        stdout, _ = forecast_runs[name]
+        _, cums = module_forecast(driver, design)
+        month60 = cums[cums["Month"] == 60].iloc[0]
+        isip = driver.m_geoModelDict[quon.strISIP].predict([[design["lat"], design["lon"]]])[0]
+        printed[name] = printed_forecast(stdout)
+        assert printed[name] == (f"{isip:,.0f}", {label: f"{month60[col]:,.1f}" for label, col in
+                                                  (("P90", "P90"), ("model", "Q"), ("P10", "P10"))}), name
+        assert float(month60["P90"]) < float(month60["Q"]) < float(month60["P10"])
+        assert f"{design['lateral']:,.0f} ft" in stdout and f"{design['fluid']:,.0f} bbl/ft" in stdout
+    assert printed["default"] != printed["design"]
+
+
+@needs_module_play
+def test_forecast_picture_is_written(forecast_runs):
+    for name in ("default", "design"):
+        width, height = png_size(forecast_runs[name][1] / "forecast.png")
+        assert 1000 <= width <= 2500 and 450 <= height <= 1500, name
+
+
+@needs_module_play
+def test_forecast_curves_drawn_are_the_tables_curves(driver):
+    """The picture draws the fitted declines between the forecast months; at
+    the forecast months they must give the tables' values."""
+    example = load_example("forecast_well")
+    rates, cums = module_forecast(driver, DESIGN)
+    drawn = example.curves(driver, example.fitted_declines(driver), rates["Month"].to_numpy(dtype=float))
+    for label, rate_col, cum_col in (("P90", "P90", "P90"), ("model", "q", "Q"), ("P10", "P10", "P10")):
+        np.testing.assert_allclose(drawn[label][0], rates[rate_col], rtol=1e-9, err_msg=label)
+        np.testing.assert_allclose(drawn[label][1], cums[cum_col], rtol=1e-9, atol=1e-9, err_msg=label)
+
+
+def test_forecast_without_a_play_says_how_to_get_one(tmp_path):
+    """A module with no play beside it: a non-zero exit naming `make build`."""
+    module_dir = tmp_path / "module"
+    module_dir.mkdir()
+    os.symlink(os.path.abspath(quon.__file__), module_dir / os.path.basename(quon.__file__))
+    env = dict(os.environ, PYTHONPATH=str(module_dir), MPLBACKEND="Agg")
+    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py")],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode != 0
+    assert "make build" in proc.stderr and proc.stdout == ""
+    assert not (tmp_path / "out").exists()

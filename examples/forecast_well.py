@@ -1,0 +1,261 @@
+"""Forecasts the first five years of gas production of a proposed horizontal
+shale well with the quon module and plots the fitted decline curves.
+
+    PYTHONPATH=build /usr/bin/python3 examples/forecast_well.py [--lat DEG] [--lon DEG]
+        [--stages N] [--lateral FT] [--spacing FT] [--fluid BBL_PER_FT] [--out DIR]
+
+The models are those of the play data directory beside the module
+(DataFiles/Marcellus Shale, which `make build` generates: demo models trained
+on synthetic wells). Without arguments the well sits in the middle of the
+driver's map window and has the driver's default slider design: 8 fracturing
+stages, a 3,000 ft completed lateral, 500 ft average stage length and a fluid
+loading of 500 bbl/ft. The ISIP is not an input: the play's geological model
+estimates it from the location.
+
+Printed: the design, the estimated ISIP, the three fitted hyperbolic declines
+(P90, model, P10), rates and cumulatives at a few months, and the 60-month
+cumulative gas of each. Written to DIR (default out/ in the current
+directory):
+
+- forecast.png: fitted gas rate and fitted cumulative gas against month, the
+  P10-P90 band shaded, the model's fitted curve as a line and the raw monthly
+  model outputs as points.
+
+A location outside the driver's map window or a design outside its slider
+ranges is noted on stderr: the models extrapolate there.
+
+Rates are in Mcf/d and cumulatives in MMcf: the demo play's models are
+trained on cumulatives in thousands of Mcf. A play of your own forecasts in
+whatever volume unit its models were trained in.
+"""
+import argparse
+import os
+import sys
+import warnings
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402  (the backend is chosen first)
+import matplotlib.ticker  # noqa: E402
+import numpy as np  # noqa: E402
+from scipy.optimize import OptimizeWarning  # noqa: E402
+
+import quon  # noqa: E402
+
+RATE_UNIT = "Mcf/d"
+CUM_UNIT = "MMcf"
+# Months of the short table in the report (the forecast grid is 0, 6, 8, ..., 60).
+REPORT_MONTHS = (6, 12, 24, 36, 48, 60)
+# tools/make_demo_play.py leaves this file in the play directory it writes.
+DEMO_STAMP = ".generated"
+BAND_COLOUR = "#9ecae1"
+LINE_COLOUR = "#08519c"
+
+
+def play_directory():
+    """The play data directory the driver reads: beside the module file."""
+    return os.path.join(os.path.dirname(os.path.abspath(quon.__file__)), "DataFiles",
+                        quon.playDesignationDir)
+
+
+def default_design(driver):
+    """The driver's default slider settings, at the middle of its map window."""
+    sliders = driver.m_sliderVar
+    return {
+        "lat": 0.5 * (driver.m_minLat + driver.m_maxLat),
+        "lon": 0.5 * (driver.m_minLong + driver.m_maxLong),
+        "stages": sliders[quon.strFracStages],
+        "lateral": sliders[quon.strWellLen],
+        "spacing": sliders[quon.strFracSpacing],
+        "fluid": sliders[quon.strFluidVolumePerLen],
+    }
+
+
+def load_driver():
+    """A driver with the play loaded, or None with the reason printed."""
+    play = play_directory()
+    if not os.path.isdir(play):
+        print(f"No play data directory at {play}.\n"
+              "Run `make build`: it builds the module and generates the demo play beside it.",
+              file=sys.stderr)
+        return None
+    driver = quon.CMainDravex()
+    driver.Process()
+    if driver.m_geoModelDict.get(quon.strISIP) is None:
+        print(f"The play at {play} has no geological model "
+              f"({quon.geoModelFileDir}/{quon.strISIP}.pickle).", file=sys.stderr)
+        return None
+    if len(driver.m_modelDict) != len(quon.nOutputMonthList):
+        print(f"The play at {play} lacks a monthly model: {quon.modelDir}/<month>/{quon.modelFile} "
+              f"is needed for every month {quon.nOutputMonthList[0]}, "
+              f"{quon.nOutputMonthList[1]}, ..., {quon.nOutputMonthList[-1]}.", file=sys.stderr)
+        return None
+    return driver
+
+
+def out_of_range(driver, design):
+    """Notes for the inputs outside the driver's map window and slider ranges,
+    where the models were not trained and extrapolate."""
+    notes = []
+    for key, lo, hi, unit in (("lat", driver.m_minLat, driver.m_maxLat, "deg"),
+                              ("lon", driver.m_minLong, driver.m_maxLong, "deg")):
+        if not lo <= design[key] <= hi:
+            notes.append(f"--{key} {design[key]:g} lies outside the map window {lo:g} to {hi:g} {unit}")
+    for key, column, unit in (("stages", quon.strFracStages, ""), ("lateral", quon.strWellLen, " ft"),
+                              ("spacing", quon.strFracSpacing, " ft"),
+                              ("fluid", quon.strFluidVolumePerLen, " bbl/ft")):
+        lo, hi = driver.m_minSliderVar[column], driver.m_maxSliderVar[column]
+        if not lo <= design[key] <= hi:
+            notes.append(f"--{key} {design[key]:g} lies outside the slider range {lo:g} to {hi:g}{unit}")
+    return notes
+
+
+def estimated_isip(driver, design):
+    return float(driver.m_geoModelDict[quon.strISIP].predict([[design["lat"], design["lon"]]])[0])
+
+
+def forecast(driver, design):
+    """(rates, cumulatives) of the design. The fits may report that the
+    covariance of the parameters could not be estimated; the forecast does
+    not use the covariance, so exactly that warning is silenced."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizeWarning)
+        # isip is accepted by Predict and not used: the geological model sets it.
+        return driver.Predict(design["lat"], design["lon"], design["stages"], design["lateral"],
+                              design["spacing"], design["fluid"], 0.0)
+
+
+def fitted_declines(driver):
+    """{"P90", "model", "P10"} -> (qi, Di, b) of the decline curves behind the
+    last forecast's tables: the driver's own fitter run again on the series
+    that Predict fitted (month 0 and the monthly outputs, or their P10 and P90
+    widenings). The fit is deterministic, so these are the curves of the
+    tables; the picture draws them between the forecast months."""
+    months = [0] + list(quon.nOutputMonthList)
+    series = {"P90": [0.0] + list(driver.m_modelOutputWithProbList["P90"]),
+              "model": list(driver.m_modelOutputList),
+              "P10": [0.0] + list(driver.m_modelOutputWithProbList["P10"])}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizeWarning)
+        return {k: tuple(float(v) for v in driver.m_historyMatch.GetMatchParams(months, q))
+                for k, q in series.items()}
+
+
+def curves(driver, declines, months):
+    """Fitted rates and cumulatives of each decline over the given months."""
+    fit = driver.m_historyMatch
+    return {k: (np.array(fit.GetRateList(list(months), *p)), np.array(fit.GetCumulativeList(list(months), *p)))
+            for k, p in declines.items()}
+
+
+def location_text(lat, lon):
+    return f"{abs(lat):.4f}°{'N' if lat >= 0 else 'S'}, {abs(lon):.4f}°{'E' if lon >= 0 else 'W'}"
+
+
+def design_text(design):
+    return (f"{design['stages']:g} stages, {design['lateral']:,.0f} ft lateral, "
+            f"{design['spacing']:,.0f} ft stage length, {design['fluid']:,.0f} bbl/ft fluid")
+
+
+def report(design, isip, rates, cums, declines, out=sys.stdout):
+    print("Well design", file=out)
+    print(f"  location             {location_text(design['lat'], design['lon'])}", file=out)
+    print(f"  fracturing stages    {design['stages']:g}", file=out)
+    print(f"  completed lateral    {design['lateral']:,.0f} ft", file=out)
+    print(f"  average stage length {design['spacing']:,.0f} ft", file=out)
+    print(f"  fluid loading        {design['fluid']:,.0f} bbl/ft", file=out)
+    print(f"  ISIP (estimated)     {isip:,.0f} psia, from the play's geological model", file=out)
+    print(file=out)
+    print(f"Fitted hyperbolic declines (qi {RATE_UNIT}, Di 1/month):", file=out)
+    for label, (qi, di, b) in declines.items():
+        print(f"  {label:<6} qi {qi:>8,.1f}   Di {di:.4f}   b {b:.3f}", file=out)
+    print(file=out)
+    print(f"Forecast (rate {RATE_UNIT}, cumulative {CUM_UNIT}; model output = the monthly "
+          "model's own cumulative):", file=out)
+    print(f"  {'month':>5}  {'rate P90':>9} {'rate':>9} {'rate P10':>9}   "
+          f"{'cum P90':>9} {'cum':>9} {'cum P10':>9}   {'model output':>12}", file=out)
+    by_month = dict(zip(rates["Month"].astype(int), range(len(rates))))
+    for month in REPORT_MONTHS:
+        r, c = rates.iloc[by_month[month]], cums.iloc[by_month[month]]
+        print(f"  {month:>5}  {r['P90']:>9,.1f} {r['q']:>9,.1f} {r['P10']:>9,.1f}   "
+              f"{c['P90']:>9,.1f} {c['Q']:>9,.1f} {c['P10']:>9,.1f}   {c['Model Output']:>12,.1f}",
+              file=out)
+    print(file=out)
+    last = cums.iloc[by_month[60]]
+    print(f"60-month cumulative gas ({CUM_UNIT}):", file=out)
+    for label, column in (("P90", "P90"), ("model", "Q"), ("P10", "P10")):
+        print(f"  {label:<6}{last[column]:>10,.1f}", file=out)
+
+
+def plot_forecast(path, driver, design, isip, cums, declines, demo):
+    months = np.linspace(0.0, float(quon.nOutputMonthList[-1]), 241)
+    drawn = curves(driver, declines, months)
+    fig, (ax_rate, ax_cum) = plt.subplots(1, 2, figsize=(12, 5.4))
+
+    for ax, k, unit, title in ((ax_rate, 0, RATE_UNIT, "Gas rate"), (ax_cum, 1, CUM_UNIT, "Cumulative gas")):
+        ax.fill_between(months, drawn["P90"][k], drawn["P10"][k], color=BAND_COLOUR, alpha=0.6,
+                        linewidth=0, label="P10–P90 band (fitted)")
+        ax.plot(months, drawn["model"][k], color=LINE_COLOUR, linewidth=2, label="fitted model curve")
+        ax.set_ylabel(f"{title} ({unit})")
+        ax.set_title(title)
+    ax_cum.plot(cums["Month"].to_numpy(dtype=float)[1:], cums["Model Output"].to_numpy()[1:], "o",
+                color="#d95f02", markersize=4, label="monthly model output")
+    last = cums.iloc[-1]
+    ax_cum.annotate(f"month 60: {last['P90']:,.0f} / {last['Q']:,.0f} / {last['P10']:,.0f} {CUM_UNIT}\n"
+                    "(P90 / model / P10)", xy=(0.98, 0.04), xycoords="axes fraction",
+                    ha="right", va="bottom", fontsize=9)
+
+    for ax in (ax_rate, ax_cum):
+        ax.set_xlabel("Month on production")
+        ax.set_xlim(0, months[-1] + 2)
+        ax.set_xticks(range(0, int(months[-1]) + 1, 6))
+        ax.set_ylim(bottom=0)
+        ax.yaxis.set_major_formatter(matplotlib.ticker.StrMethodFormatter("{x:,.0f}"))
+        ax.grid(True, color="0.9")
+        ax.legend(loc="upper right" if ax is ax_rate else "upper left", frameon=False)
+
+    source = "demo play: models trained on synthetic wells" if demo else "play models: " + quon.playDesignationDir
+    fig.suptitle(f"Gas forecast at {location_text(design['lat'], design['lon'])}: {design_text(design)}\n"
+                 f"ISIP {isip:,.0f} psia (estimated from the location); {source}", fontsize=11)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--lat", type=float, help="latitude, degrees (default: middle of the map window)")
+    parser.add_argument("--lon", type=float, help="longitude, degrees (default: middle of the map window)")
+    parser.add_argument("--stages", type=int, help="number of fracturing stages (default 8)")
+    parser.add_argument("--lateral", type=float, help="completed lateral length, ft (default 3000)")
+    parser.add_argument("--spacing", type=float, help="average stage length, ft (default 500)")
+    parser.add_argument("--fluid", type=float, help="fluid loading, bbl/ft (default 500)")
+    parser.add_argument("--out", default="out", help="output folder (default: out)")
+    args = parser.parse_args(argv)
+
+    driver = load_driver()
+    if driver is None:
+        return 1
+    design = default_design(driver)
+    for key in design:
+        if getattr(args, key) is not None:
+            design[key] = getattr(args, key)
+    for note in out_of_range(driver, design):
+        print(f"note: {note}; the models extrapolate there", file=sys.stderr)
+
+    isip = estimated_isip(driver, design)
+    rates, cums = forecast(driver, design)
+    declines = fitted_declines(driver)
+    report(design, isip, rates, cums, declines)
+
+    os.makedirs(args.out, exist_ok=True)
+    picture = os.path.join(args.out, "forecast.png")
+    demo = os.path.isfile(os.path.join(play_directory(), DEMO_STAMP))
+    plot_forecast(picture, driver, design, isip, cums, declines, demo)
+    print(f"\nwritten: {picture}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
