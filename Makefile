@@ -5,7 +5,7 @@ BUILD  ?= build
 JOBS   ?= 2
 BUILD_TYPE ?= Release
 
-.PHONY: all deps build test test-cpp test-python demo bench sanitize clean
+.PHONY: all deps build test test-cpp test-python demo bench sanitize fuzz test-long clean
 
 all: build
 
@@ -37,8 +37,17 @@ bench: deps build
 clean:
 	rm -rf $(BUILD)
 
-# C++ tests under address and undefined-behaviour sanitizers.
-sanitize:
-	cmake -S . -B build-sanitize -DPYTHON_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Debug -DZELT_SANITIZE=ON
-	cmake --build build-sanitize -j $(JOBS) --target zelt_core_tests
-	cd build-sanitize && ctest --output-on-failure
+# C++ tests and both modules under address and undefined-behaviour
+# sanitizers (build-sanitize), the C++ tests and the pytest suite run there.
+sanitize: deps
+	PYTHON=$(PYTHON) JOBS=$(JOBS) sh scripts/sanitize.sh
+
+# libFuzzer harnesses of the numeric cores (build-fuzz), a minute in all;
+# FUZZ_SECONDS=600 for longer. Installs clang when it is missing.
+fuzz:
+	sh scripts/fuzz.sh
+
+# The property, leak and concurrency tests at full length.
+test-long: deps build
+	ZELT_LONG=1 PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) -m pytest -q tests/python/test_properties.py \
+		tests/python/test_leaks.py tests/python/test_concurrency.py --hypothesis-show-statistics
