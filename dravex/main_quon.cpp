@@ -388,18 +388,7 @@ py::object get_q_well(py::object, py::object t_well, py::object y_well) {
 
 py::object load_pickle(const py::object& path) {
     py::object file = py::module_::import("io").attr("open")(path, "rb");
-    py::object model;
-    try {
-        model = global("pickle").attr("load")(file);
-    } catch (py::error_already_set&) {
-        try {
-            file.attr("close")();
-        } catch (py::error_already_set&) {
-        }
-        throw;
-    }
-    file.attr("close")();
-    return model;
+    return use_then_close(file, [](const py::object& f) { return global("pickle").attr("load")(f); });
 }
 
 bool is_file(const py::object& path) {
@@ -1098,10 +1087,7 @@ void bind_classes(py::module_ m) {
 }
 
 int exec_module(PyObject* module) {
-    const int state = Guard::begin_exec(module, "quon");
-    if (state <= 0) return state;
-    try {
-        pybind11::detail::get_internals();
+    return Guard::exec(module, "quon", [module] {
         py::module_ m = py::reinterpret_borrow<py::module_>(module);
         bind_vocabulary(m);
         py::object np = m.attr("np");
@@ -1110,15 +1096,7 @@ int exec_module(PyObject* module) {
         Py_INCREF(g_float64);
         Py_INCREF(g_int64);
         bind_classes(m);
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return -1;
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-        return -1;
-    }
-    Guard::end_exec();
-    return 0;
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {

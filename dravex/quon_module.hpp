@@ -47,6 +47,24 @@ using MethodList = std::vector<std::pair<std::string, py::object>>;
 // (names of private methods are passed already mangled).
 py::object make_class(const char* name, const MethodList& methods);
 
+// use(resource), then resource.close(), also when use fails; the error of
+// use is the one the caller sees.
+template <typename Use>
+py::object use_then_close(const py::object& resource, Use&& use) {
+    py::object result;
+    try {
+        result = use(resource);
+    } catch (py::error_already_set&) {
+        try {
+            resource.attr("close")();
+        } catch (py::error_already_set&) {
+        }
+        throw;
+    }
+    resource.attr("close")();
+    return result;
+}
+
 // CSerializer (serializer.cpp).
 py::object make_serializer_class();
 

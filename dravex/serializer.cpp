@@ -55,19 +55,7 @@ py::object excel_by_dir_and_name(py::object, py::object file_dir, py::object fil
     py::object file_path = join_path(file_dir, file_name);
     py::object workbook = pandas().attr("ExcelFile")(file_path);
     // The workbook is closed when the sheet has been read, also on failure.
-    py::object df;
-    try {
-        df = workbook.attr("parse")(sheet);
-    } catch (py::error_already_set&) {
-        // The parse error is the one the caller sees.
-        try {
-            workbook.attr("close")();
-        } catch (py::error_already_set&) {
-        }
-        throw;
-    }
-    workbook.attr("close")();
-    return df;
+    return use_then_close(workbook, [&](const py::object& w) { return w.attr("parse")(sheet); });
 }
 
 py::object csv_by_dir_and_name(py::object, py::object file_dir, py::object file_name) {

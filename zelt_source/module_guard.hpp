@@ -14,9 +14,10 @@
 // Header-only; each module instantiates its own guard, so modules share no state.
 #pragma once
 
-#include <Python.h>
+#include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 namespace module_guard {
@@ -25,14 +26,14 @@ template <typename Tag>
 class SingleInitGuard {
 public:
     // Py_mod_create: the existing module, or a new one named as the import
-    // system asks (module_spec.name).
-    static PyObject* create(PyObject* module_spec, PyModuleDef* /*def*/) {
+    // system asks (the name attribute of what it hands over).
+    static PyObject* create(PyObject* import_target, PyModuleDef* /*def*/) {
         if (!same_interpreter()) return nullptr;
         if (module_ != nullptr) {
             Py_INCREF(module_);
             return module_;
         }
-        PyObject* name = PyObject_GetAttrString(module_spec, "name");
+        PyObject* name = PyObject_GetAttrString(import_target, "name");
         if (name == nullptr) return nullptr;
         PyObject* module = PyModule_NewObject(name);
         Py_DECREF(name);
@@ -59,6 +60,27 @@ public:
 
     // To be called when the body has run to its end.
     static void end_exec() { initialised_ = true; }
+
+    // A whole Py_mod_exec: runs body() once per process, in the module that
+    // create() made. A Python error raised by the body fails the import with
+    // that error, any other C++ exception with an ImportError.
+    template <typename Body>
+    static int exec(PyObject* module, const char* module_name, Body&& body) {
+        const int state = begin_exec(module, module_name);
+        if (state <= 0) return state;
+        try {
+            pybind11::detail::get_internals();
+            body();
+        } catch (pybind11::error_already_set& e) {
+            e.restore();
+            return -1;
+        } catch (const std::exception& e) {
+            PyErr_SetString(PyExc_ImportError, e.what());
+            return -1;
+        }
+        end_exec();
+        return 0;
+    }
 
     // The module object, borrowed (nullptr before the first import).
     static PyObject* module() { return module_; }

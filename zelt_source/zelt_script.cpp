@@ -1177,10 +1177,7 @@ void bind_module(py::module_ m) {
 }
 
 int exec_module(PyObject* module) {
-    const int state = Guard::begin_exec(module, "zelt");
-    if (state <= 0) return state;
-    try {
-        pybind11::detail::get_internals();
+    return Guard::exec(module, "zelt", [module] {
         // The one place where C++ errors of the core meet Python: a math
         // domain error is the ValueError the math module raises; other
         // standard exceptions keep pybind11's mapping (bad_alloc ->
@@ -1193,15 +1190,7 @@ int exec_module(PyObject* module) {
             }
         });
         bind_module(py::reinterpret_borrow<py::module_>(module));
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return -1;
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-        return -1;
-    }
-    Guard::end_exec();
-    return 0;
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -46,7 +46,7 @@ def run_python():
 
 # ----------------------------------------------------------- forecasting
 
-import importlib.util  # noqa: E402
+import types  # noqa: E402
 
 import quon  # noqa: E402
 
@@ -55,12 +55,19 @@ REPO_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__fil
 PLAY_SUBDIR = os.path.join("DataFiles", "Marcellus Shale")
 
 
+def load_script(name, path):
+    """A script of the project (tools/, examples/) as a module, without
+    running its command-line entry point."""
+    module = types.ModuleType(name)
+    module.__file__ = path
+    with open(path) as f:
+        code = compile(f.read(), path, "exec")
+    exec(code, module.__dict__)
+    return module
+
+
 def _demo_play_tool():
-    spec = importlib.util.spec_from_file_location(
-        "make_demo_play", os.path.join(REPO_DIR, "tools", "make_demo_play.py"))
-    tool = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(tool)
-    return tool
+    return load_script("make_demo_play", os.path.join(REPO_DIR, "tools", "make_demo_play.py"))
 
 
 @pytest.fixture(autouse=True)

@@ -1,7 +1,6 @@
 """Smoke tests of the example scripts on the bundled data: they run in a fresh
 interpreter, print their report and write their files, and what they write
 matches what the modules return."""
-import importlib.util
 import os
 import re
 import struct
@@ -13,6 +12,7 @@ import pandas.testing as pdt
 import pytest
 
 import zelt
+from conftest import load_script
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -139,10 +139,7 @@ def test_screening_excel_input_gives_the_same_outputs(screening_run, tmp_path):
 
 
 def load_example(name):
-    spec = importlib.util.spec_from_file_location(name, os.path.join(EXAMPLES, name + ".py"))
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
-    return example
+    return load_script(name, os.path.join(EXAMPLES, name + ".py"))
 
 
 def test_screening_explanations_account_for_every_score():

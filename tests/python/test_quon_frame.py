@@ -2,24 +2,12 @@
 vocabulary, its plain classes, and the once-per-process guard."""
 
 import inspect
-import subprocess
-import sys
-import textwrap
 import os
 
 import pytest
 
 import quon
 from conftest import QUON_FILE
-
-QUON_DIR = os.path.dirname(os.path.abspath(QUON_FILE))
-
-
-def run_python(code):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = QUON_DIR + os.pathsep + env.get("PYTHONPATH", "")
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=300)
 
 
 def public_names():
@@ -201,68 +189,9 @@ def test_loaders_without_files_dir_raise_type_error():
         d._CMainDravex__GetModels()
 
 
-# Each runs in its own interpreter so that it cannot disturb this session.
+# The guard cases run for both modules in test_module_frame.py.
 
-def test_import_again_gives_the_same_module():
-    result = run_python("""
-        import importlib, sys
-        import quon
-        first = quon
-        first.marker = 42
-        del sys.modules["quon"]
-        import quon as second
-        assert second is first and second.marker == 42
-        assert importlib.reload(second) is first
-        assert first.CHistoryMatch().GetRateList([0], 5.0, 0.1, 1.3)[0] == 5.0
-        print("ok")
-    """)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "ok"
-
-
-def test_initialisation_on_another_module_object_fails():
-    result = run_python("""
-        import ctypes, types
-        import quon
-        get_def = ctypes.pythonapi.PyModule_GetDef
-        get_def.restype = ctypes.c_void_p
-        get_def.argtypes = [ctypes.py_object]
-        d = get_def(quon)
-        exec_def = ctypes.pythonapi.PyModule_ExecDef
-        exec_def.restype = ctypes.c_int
-        try:
-            exec_def(ctypes.py_object(types.ModuleType("quon")), ctypes.c_void_p(d))
-        except RuntimeError as e:
-            print("RuntimeError:", e)
-        assert quon.nOutputMonthList[0] == 6
-    """)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == (
-        "RuntimeError: Module 'quon' has already been imported. Re-initialisation is not supported.")
-
-
-def test_import_in_a_second_interpreter_fails():
-    result = run_python("""
-        import quon
-        import _xxsubinterpreters as interpreters
-        interp = interpreters.create()
-        try:
-            interpreters.run_string(
-                interp, "import sys, types; "
-                "sys.modules['numpy'] = types.ModuleType('numpy'); "
-                "sys.modules['pandas'] = types.ModuleType('pandas'); "
-                "import quon")
-        except Exception as e:
-            print(type(e).__name__, "|", e)
-        interpreters.destroy(interp)
-    """)
-    assert result.returncode == 0, result.stderr
-    assert "ImportError" in result.stdout
-    assert ("Interpreter change detected - this module can only be loaded into one "
-            "interpreter per process.") in result.stdout
-
-
-def test_zelt_and_quon_share_no_state():
+def test_zelt_and_quon_share_no_state(run_python):
     result = run_python("""
         import quon, zelt
         quon.__file__ = "/nonexistent/quon.so"
