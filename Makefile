@@ -4,8 +4,10 @@ PYTHON ?= /usr/bin/python3
 BUILD  ?= build
 JOBS   ?= 2
 BUILD_TYPE ?= Release
+# ON turns warnings of the project's own code into errors (CI sets it).
+WERROR ?= OFF
 
-.PHONY: all deps build test test-cpp test-python demo bench sanitize fuzz test-long clean
+.PHONY: all deps build test test-cpp test-python demo bench sanitize fuzz fuzz-update test-long clean
 
 all: build
 
@@ -13,7 +15,8 @@ deps:
 	sh scripts/deps.sh
 
 build:
-	cmake -S . -B $(BUILD) -DPYTHON_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake -S . -B $(BUILD) -DPYTHON_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+		-DZELT_WERROR=$(WERROR)
 	cmake --build $(BUILD) -j $(JOBS)
 	test ! -f tools/make_demo_play.py || $(PYTHON) tools/make_demo_play.py $(BUILD)
 
@@ -43,9 +46,14 @@ sanitize: deps
 	PYTHON=$(PYTHON) JOBS=$(JOBS) sh scripts/sanitize.sh
 
 # libFuzzer harnesses of the numeric cores (build-fuzz), a minute in all;
-# FUZZ_SECONDS=600 for longer. Installs clang when it is missing.
+# FUZZ_SECONDS=600 for longer. Installs clang when it is missing. The saved
+# corpora in tests/fuzz/corpus are only read; fuzz-update adds the new
+# coverage to them.
 fuzz:
 	sh scripts/fuzz.sh
+
+fuzz-update:
+	FUZZ_UPDATE=1 sh scripts/fuzz.sh
 
 # The property, leak and concurrency tests at full length.
 test-long: deps build

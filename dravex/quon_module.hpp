@@ -16,7 +16,7 @@ namespace quon_py {
 namespace py = pybind11;
 
 struct QuonModuleTag;
-using Guard = module_guard::SingleInitGuard<QuonModuleTag>;
+using Guard = pymodule::SingleInitGuard<QuonModuleTag>;
 
 // A name of the module namespace, looked up now: a host that rebinds a
 // module attribute (a constant, `np`, `curve_fit`, a class) is seen by the

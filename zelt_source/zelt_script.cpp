@@ -31,7 +31,7 @@ using zelt::kParamCount;
 using zelt::kParamCount2019;
 
 struct ZeltModuleTag {};
-using Guard = module_guard::SingleInitGuard<ZeltModuleTag>;
+using Guard = pymodule::SingleInitGuard<ZeltModuleTag>;
 
 constexpr const char* kModuleDoc = "\nZELT script modified to run in Spotfire\n";
 

@@ -10,6 +10,11 @@
 // - Loading it into a second interpreter of the process fails with
 //   "Interpreter change detected - this module can only be loaded into one
 //   interpreter per process."
+// - A first import inside a sub-interpreter fails with an ImportError that
+//   says so, before pybind11 is touched: pybind11's process-wide state is
+//   made under PyGILState_Ensure, which waits forever for the lock a
+//   sub-interpreter's thread already holds. The main interpreter can still
+//   import the module afterwards.
 //
 // Header-only; each module instantiates its own guard, so modules share no state.
 #pragma once
@@ -17,18 +22,19 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <exception>
 #include <string>
 
-namespace module_guard {
+#include "errors.hpp"
+
+namespace pymodule {
 
 template <typename Tag>
 class SingleInitGuard {
 public:
     // Py_mod_create: the existing module, or a new one named as the import
     // system asks (the name attribute of what it hands over).
-    static PyObject* create(PyObject* import_target, PyModuleDef* /*def*/) {
-        if (!same_interpreter()) return nullptr;
+    static PyObject* create(PyObject* import_target, PyModuleDef* def) {
+        if (!admit_interpreter(def->m_name)) return nullptr;
         if (module_ != nullptr) {
             Py_INCREF(module_);
             return module_;
@@ -45,9 +51,11 @@ public:
         return module;
     }
 
-    // To be called first in Py_mod_exec. Returns 1 when the body must run,
-    // 0 when the module is already initialised, -1 with an exception set.
-    static int begin_exec(PyObject* module, const char* module_name) {
+    // A whole Py_mod_exec: runs body() once per process, in the module that
+    // create() made. A Python error raised by the body fails the import with
+    // that error, a C++ exception with its Python counterpart.
+    template <typename Body>
+    static int exec(PyObject* module, const char* module_name, Body&& body) {
         if (module != module_) {
             const std::string message = std::string("Module '") + module_name +
                                         "' has already been imported. Re-initialisation is not supported.";
@@ -55,30 +63,14 @@ public:
             return -1;
         }
         if (initialised_) return 0;
-        return 1;
-    }
-
-    // To be called when the body has run to its end.
-    static void end_exec() { initialised_ = true; }
-
-    // A whole Py_mod_exec: runs body() once per process, in the module that
-    // create() made. A Python error raised by the body fails the import with
-    // that error, any other C++ exception with an ImportError.
-    template <typename Body>
-    static int exec(PyObject* module, const char* module_name, Body&& body) {
-        const int state = begin_exec(module, module_name);
-        if (state <= 0) return state;
         try {
             pybind11::detail::get_internals();
             body();
-        } catch (pybind11::error_already_set& e) {
-            e.restore();
-            return -1;
-        } catch (const std::exception& e) {
-            PyErr_SetString(PyExc_ImportError, e.what());
+        } catch (...) {
+            set_python_error(std::current_exception());
             return -1;
         }
-        end_exec();
+        initialised_ = true;
         return 0;
     }
 
@@ -86,19 +78,27 @@ public:
     static PyObject* module() { return module_; }
 
 private:
-    static bool same_interpreter() {
-        const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (current == -1) return false;
-        if (interpreter_id_ == -1) {
-            interpreter_id_ = current;
-            return true;
-        }
-        if (interpreter_id_ != current) {
+    // Whether the current interpreter may hold the module: the one that
+    // first imported it, and for a first import only the main interpreter.
+    static bool admit_interpreter(const char* module_name) {
+        PyInterpreterState* current = PyInterpreterState_Get();
+        const std::int64_t id = PyInterpreterState_GetID(current);
+        if (id == -1) return false;
+        if (interpreter_id_ != -1 && interpreter_id_ != id) {
             PyErr_SetString(PyExc_ImportError,
                             "Interpreter change detected - this module can only be loaded "
                             "into one interpreter per process.");
             return false;
         }
+        if (current != PyInterpreterState_Main()) {
+            const std::string message =
+                std::string("module '") + module_name +
+                "' cannot be imported in a sub-interpreter: it can only be loaded into the "
+                "main interpreter of a process";
+            PyErr_SetString(PyExc_ImportError, message.c_str());
+            return false;
+        }
+        interpreter_id_ = id;
         return true;
     }
 
@@ -107,4 +107,4 @@ private:
     static inline bool initialised_ = false;
 };
 
-}  // namespace module_guard
+}  // namespace pymodule

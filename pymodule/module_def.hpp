@@ -1,0 +1,56 @@
+// The definition of an extension module with multi-phase initialisation,
+// behind the once-per-process guard:
+//
+//   struct Zelt {
+//       static constexpr const char* name = "zelt";
+//       static constexpr const char* doc = "...";    // or nullptr
+//       static void body(pybind11::module_ m);       // binds the module's names
+//   };
+//   PyMODINIT_FUNC PyInit_zelt() { return pymodule::Module<Zelt>::init(); }
+//
+// The body runs once per process with pybind11 ready and the exception
+// translator of errors.hpp registered; Module<Spec>::object() is the module
+// afterwards (its namespace is where a face looks names up at call time).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "errors.hpp"
+#include "module_guard.hpp"
+
+namespace pymodule {
+
+template <typename Spec>
+class Module {
+public:
+    using Guard = SingleInitGuard<Spec>;
+
+    static PyObject* init() { return PyModuleDef_Init(&definition_); }
+
+    // The module object, borrowed; ImportError when it does not exist yet.
+    static pybind11::handle object() {
+        PyObject* module = Guard::module();
+        if (module == nullptr) {
+            raise(PyExc_ImportError, std::string("module '") + Spec::name + "' is not initialised");
+        }
+        return module;
+    }
+
+private:
+    static int exec(PyObject* module) {
+        return Guard::exec(module, Spec::name, [module] {
+            register_exception_translator();
+            Spec::body(pybind11::reinterpret_borrow<pybind11::module_>(module));
+        });
+    }
+
+    static inline PyModuleDef_Slot slots_[] = {
+        {Py_mod_create, reinterpret_cast<void*>(&Guard::create)},
+        {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)},
+        {0, nullptr}};
+
+    static inline PyModuleDef definition_ = {PyModuleDef_HEAD_INIT, Spec::name, Spec::doc, 0,
+                                             nullptr, slots_, nullptr, nullptr, nullptr};
+};
+
+}  // namespace pymodule
