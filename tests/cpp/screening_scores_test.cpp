@@ -330,11 +330,16 @@ TEST(ScreenFirstMethod, IndependentOfRowOrderAndThreads) {
         for (std::size_t m = 0; m < kMethodCount; ++m)
             EXPECT_DOUBLE_EQ(a.scores[r * kMethodCount + m], b.scores[(n - 1 - r) * kMethodCount + m]) << r << " " << m;
 
+    // Worker threads start from 2,048 rows on (1,024 a thread): 2,100 rows
+    // split in two.
     std::vector<ReservoirRecord> many;
-    for (int i = 0; i < 40; ++i)
-        many.push_back(record(15.0 + i * 0.8, (i % 3) ? 2.0 + i * i : kNaN, 1500.0 + 230.0 * i, 5.0 + 7.0 * i,
-                              (i % 4) ? 1000.0 * i : kNaN));
+    for (int i = 0; i < 2100; ++i) {
+        const int j = i % 40;
+        many.push_back(record(15.0 + j * 0.8 + i * 1e-3, (i % 3) ? 2.0 + j * j : kNaN, 1500.0 + 230.0 * j,
+                              5.0 + 7.0 * j, (i % 4) ? 1000.0 * j : kNaN));
+    }
     const FirstMethodResult one = screen_first_method(many, {}, lim, 1);
+    ASSERT_EQ(one.scores.size(), many.size() * kMethodCount);
     for (unsigned t : {2u, 3u, 0u}) {
         const FirstMethodResult par = screen_first_method(many, {}, lim, t);
         EXPECT_EQ(par.scores, one.scores) << t;
@@ -351,11 +356,48 @@ TEST(ScreenFirstMethod, Positions) {
     EXPECT_EQ(explicit_id.scores, id.scores);
     EXPECT_EQ(explicit_id.window_min, id.window_min);
 
-    const FirstMethodResult sw = screen_first_method(two, {1, 0}, lim);
+    // A three-cycle, which is not its own inverse, so that each lookup of
+    // the documented chain shows: the MMPs of row k come from the field data
+    // at p[k]; the distances of row j from the field data at p[j] and the
+    // MMPs at p[j]; the scores of row k from the distances at p[k].
+    const std::vector<ReservoirRecord> three = {kBatch[0], kBatch[1], kBatch[2]};
+    const std::vector<std::int64_t> p = {1, 2, 0};
+    const FirstMethodResult plain = screen_first_method(three, {}, lim);
+    const FirstMethodResult sw = screen_first_method(three, p, lim);
     ASSERT_EQ(sw.failure, BatchFailure::none);
     EXPECT_DOUBLE_EQ(sw.field_data[0].oil_gravity_api, 35.0);   // field data stay in row order
-    EXPECT_DOUBLE_EQ(sw.mmps[0].co2, id.mmps[1].co2);           // row k: field data at positions[k]
-    EXPECT_DOUBLE_EQ(sw.mmps[1].n2, id.mmps[0].n2);
+    std::vector<FieldData> fd;
+    for (const ReservoirRecord& r : three) fd.push_back(derive_field_data(r));
+    auto at = [&](std::size_t k) { return static_cast<std::size_t>(p[k]); };
+    std::vector<ReservoirMmps> mm;
+    for (std::size_t k = 0; k < 3; ++k)
+        mm.push_back(reservoir_mmps(fd[at(k)].oil_gravity_api, fd[at(k)].temperature_f));
+    std::vector<Distances> dist;
+    std::array<DistanceBounds, kParamCount> bounds{};
+    for (std::size_t j = 0; j < 3; ++j) {
+        ScreeningLimits adjusted = lim;
+        adjust_limits_for_reservoir(adjusted, fd[at(j)], mm[at(j)]);
+        dist.push_back(measure_reservoir(fd[at(j)], adjusted));
+        for (std::size_t q = 0; q < kParamCount; ++q)
+            for (double d : dist.back()[q]) widen_bounds(bounds[q], d);
+    }
+    bool differs_from_identity = false;
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_DOUBLE_EQ(sw.mmps[k].co2, mm[k].co2) << k;
+        for (std::size_t m = 0; m < kMethodCount; ++m) {
+            double sum = 0.0;
+            bool out = false;
+            for (std::size_t q = 0; q < kParamCount; ++q) {
+                const double s = parameter_score(dist[at(k)][q][m], bounds[q]);
+                sum += s;
+                out = out || (lim[q][m].stopper && s != kInsideScore);
+            }
+            const double want = out ? kKnockedOutScore : method_score_from_sum(sum);
+            EXPECT_DOUBLE_EQ(sw.scores[k * kMethodCount + m], want) << k << " " << m;
+            differs_from_identity = differs_from_identity || want != plain.scores[k * kMethodCount + m];
+        }
+    }
+    EXPECT_TRUE(differs_from_identity);
 
     const FirstMethodResult bad = screen_first_method(two, {0, kInvalidPosition}, lim);
     EXPECT_EQ(bad.failure, BatchFailure::invalid_label);
@@ -393,12 +435,19 @@ TEST(Screen2019Method, WeightedScoresPValuesAndPositions) {
         EXPECT_DOUBLE_EQ(res.p_values[(kMethodCount2019 + m) * kParamCount2019 + 2], -0.25);
     }
 
-    const SecondMethodResult sw = screen_2019_method(recs, {1, 0}, lim);
+    // A three-cycle: row k rated with the field data at positions[k].
+    ReservoirRecord2019 shallow;
+    shallow.top_depth_ft = 500.0;                 // p-value -0.1 on depth
+    const std::vector<ReservoirRecord2019> three = {ReservoirRecord2019{}, deep, shallow};
+    const SecondMethodResult sw = screen_2019_method(three, {1, 2, 0}, lim);
     ASSERT_EQ(sw.failure, BatchFailure::none);
     EXPECT_DOUBLE_EQ(sw.field_data[0].depth_ft, 6400.0);
-    EXPECT_DOUBLE_EQ(sw.scores[0], -0.1);
-    EXPECT_DOUBLE_EQ(sw.scores[kMethodCount2019], 0.2);
-    EXPECT_DOUBLE_EQ(sw.p_values[2], -0.25);
+    const double depth_p[3] = {-0.25, 2.0 * (500.0 - 1000.0) / 1000.0 + 1.0, 0.5};
+    const double score[3] = {-0.1, round_to_tenth((1.0 - 1.0 + 2.0 * depth_p[1]) / 4.0), 0.2};
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_DOUBLE_EQ(sw.p_values[k * kMethodCount2019 * kParamCount2019 + 2], depth_p[k]) << k;
+        EXPECT_DOUBLE_EQ(sw.scores[k * kMethodCount2019], score[k]) << k;
+    }
 
     const SecondMethodResult bad = screen_2019_method(recs, {0, kInvalidPosition}, lim);
     EXPECT_EQ(bad.failure, BatchFailure::invalid_label);
