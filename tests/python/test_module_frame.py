@@ -1,6 +1,9 @@
 """What the module holds after import, its function signatures, get_filepath
 and the once-per-process initialisation guard."""
 import inspect
+import subprocess
+import sys
+import textwrap
 import math
 import os
 
@@ -240,3 +243,37 @@ def test_import_in_a_second_interpreter_fails(run_python, name):
     assert "ImportError" in out
     assert ("Interpreter change detected - this module can only be loaded into one "
             "interpreter per process.") in out
+
+
+@pytest.mark.parametrize("name", sorted(WORKS))
+def test_first_import_in_a_sub_interpreter_is_refused_not_hung(name):
+    # Once pybind11 waited here forever for a lock the sub-interpreter holds;
+    # a time limit turns such a hang into a failure.
+    code = textwrap.dedent(f"""
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(
+                interp, "import sys, types; "
+                "sys.modules['numpy'] = types.ModuleType('numpy'); "
+                "sys.modules['pandas'] = types.ModuleType('pandas'); "
+                "import {name}")
+        except Exception as e:
+            print(type(e).__name__, "|", e)
+        else:
+            print("imported")
+        interpreters.destroy(interp)
+        import {name} as mod
+        {WORKS[name]}
+        print("main interpreter: ok")
+    """)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.dirname(getattr(zelt, "__file__")) + os.pathsep + env.get("PYTHONPATH", "")
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    first, second = result.stdout.strip().splitlines()
+    assert "ImportError" in first
+    assert (f"module '{name}' cannot be imported in a sub-interpreter: it can only be loaded "
+            "into the main interpreter of a process") in first
+    assert second == "main interpreter: ok"
