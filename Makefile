@@ -7,7 +7,7 @@ BUILD_TYPE ?= Release
 # ON turns warnings of the project's own code into errors (CI sets it).
 WERROR ?= OFF
 
-.PHONY: all deps build test test-cpp test-python demo bench sanitize fuzz fuzz-update test-long clean
+.PHONY: all deps build test test-cpp test-python test-wheel wheel demo bench sanitize fuzz fuzz-update test-long clean
 
 all: build
 
@@ -28,6 +28,29 @@ test-python: build
 
 test: deps
 	$(MAKE) test-cpp test-python
+
+# The wheel (dist/), built through the same CMake build.
+VERSION := $(shell cat VERSION)
+WHEEL_VENV = $(CURDIR)/build-wheel/venv
+wheel: deps
+	rm -f dist/zelt_quon-*.whl
+	$(PYTHON) -m pip wheel --no-build-isolation --no-deps --no-index -w dist .
+
+# The wheel installed into a fresh venv that sees Debian's packages; the
+# smoke test and the Python tests then run against the installed modules,
+# from outside the source tree, and uninstalling must leave nothing behind.
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv --system-site-packages $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --no-index --no-deps dist/zelt_quon-$(VERSION)-*.whl
+	cd $(WHEEL_VENV) && env -u PYTHONPATH bin/python $(CURDIR)/tests/wheel/smoke.py \
+		$(CURDIR)/data/sample_reservoirs.csv $(CURDIR)/VERSION
+	cd $(WHEEL_VENV) && env -u PYTHONPATH bin/python -m pytest -q -c $(CURDIR)/tests/python/pytest.ini \
+		--rootdir $(CURDIR)/tests/python $(CURDIR)/tests/python
+	$(WHEEL_VENV)/bin/python -m pip uninstall -q -y zelt-quon
+	cd $(WHEEL_VENV) && test -z "$$(find lib -name 'zelt_quon*')" \
+		&& ! env -u PYTHONPATH bin/python -c "import zelt" 2>/dev/null \
+		&& echo "uninstalled: nothing left"
 
 demo: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/screen_reservoirs.py
