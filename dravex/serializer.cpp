@@ -22,8 +22,12 @@ void make_folders(const py::object& folder) {
 
 py::object output_excel_by_path(py::object, py::object file_path, py::object df) {
     py::object writer = pandas().attr("ExcelWriter")(file_path);
-    df.attr("to_excel")(writer, "Sheet1", "engine"_a = "xlsxwriter");
-    writer.attr("close")();
+    // Closing writes the workbook and releases its file, also when the
+    // table cannot be written.
+    use_then_close(writer, [&](const py::object& w) {
+        df.attr("to_excel")(w, "Sheet1", "engine"_a = "xlsxwriter");
+        return py::none();
+    });
     return py::none();
 }
 

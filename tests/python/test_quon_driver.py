@@ -286,6 +286,23 @@ def test_excel_round_trip(tmp_path):
         S.GetDataFrameFromExcelFileByDirAndName(str(tmp_path), "none.xlsx", 0)
 
 
+def test_excel_writer_is_closed_also_when_writing_fails(tmp_path, monkeypatch):
+    closed = []
+    real_writer = pd.ExcelWriter
+
+    def recording_writer(path):
+        writer = real_writer(path)
+        close = writer.close
+        writer.close = lambda: (closed.append(path), close())
+        return writer
+    monkeypatch.setattr(pd, "ExcelWriter", recording_writer)
+    with pytest.raises(AttributeError):
+        S.OutputDataFrameToExcelByPath(str(tmp_path / "bad.xlsx"), object())
+    assert closed == [str(tmp_path / "bad.xlsx")]
+    S.OutputDataFrameToExcelByPath(str(tmp_path / "good.xlsx"), TABLE)
+    assert closed[1:] == [str(tmp_path / "good.xlsx")]
+
+
 def test_paths_join_with_the_platform_separator(tmp_path):
     S.OutputDataFrameToCSVByDirAndName(str(tmp_path) + os.sep, "t.csv", TABLE)
     assert (tmp_path / "t.csv").is_file()
