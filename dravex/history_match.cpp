@@ -5,26 +5,44 @@
 
 namespace quon {
 
-double arps_rate(double qi, double di_tan, double b, double t) {
-    const double base = 1.0 + (b * di_tan) * t;
-    const double exponent = -1.0 / b;
-    return qi * std::pow(base, exponent);
+double arps_base(double di_tan, double b, double t) { return 1.0 + (b * di_tan) * t; }
+
+std::vector<double> arps_bases(double di_tan, double b, const std::vector<double>& t) {
+    std::vector<double> bases(t.size());
+    for (std::size_t i = 0; i < t.size(); ++i) bases[i] = arps_base(di_tan, b, t[i]);
+    return bases;
 }
 
-double arps_cumulative(double qi, double di_tan, double b, double t, double q_unit_factor) {
-    const double scale = q_unit_factor * (qi / (di_tan * (1.0 - b)));
-    const double base = 1.0 + (b * di_tan) * t;
-    const double exponent = 1.0 - 1.0 / b;
-    return scale * (1.0 - std::pow(base, exponent));
+double arps_rate_exponent(double b) { return -1.0 / b; }
+
+double arps_cumulative_exponent(double b) { return 1.0 - 1.0 / b; }
+
+double arps_rate_from_power(double qi, double power) { return qi * power; }
+
+std::vector<double> arps_rates_from_powers(double qi, const std::vector<double>& powers) {
+    std::vector<double> rates(powers.size());
+    for (std::size_t i = 0; i < powers.size(); ++i) rates[i] = arps_rate_from_power(qi, powers[i]);
+    return rates;
 }
 
-double qi_from_cumulative(double di_tan, double b, double t, double cumulative,
-                          double q_unit_factor) {
-    const double numerator = ((cumulative / q_unit_factor) * di_tan) * (1.0 - b);
-    const double base = 1.0 + (b * di_tan) * t;
-    const double exponent = 1.0 - 1.0 / b;
-    return numerator / (1.0 - std::pow(base, exponent));
+double arps_cumulative_scale(double qi, double di_tan, double b, double q_unit_factor) {
+    return q_unit_factor * (qi / (di_tan * (1.0 - b)));
 }
+
+double arps_cumulative_from_power(double scale, double power) { return scale * (1.0 - power); }
+
+std::vector<double> arps_cumulatives_from_powers(double scale, const std::vector<double>& powers) {
+    std::vector<double> cumulatives(powers.size());
+    for (std::size_t i = 0; i < powers.size(); ++i)
+        cumulatives[i] = arps_cumulative_from_power(scale, powers[i]);
+    return cumulatives;
+}
+
+double qi_numerator(double di_tan, double b, double cumulative, double q_unit_factor) {
+    return ((cumulative / q_unit_factor) * di_tan) * (1.0 - b);
+}
+
+double qi_from_power(double numerator, double power) { return numerator / (1.0 - power); }
 
 std::vector<double> cumulative_walk(const double* t, const double* rate, std::size_t n,
                                     double q_unit_factor) {
@@ -84,6 +102,19 @@ bool bin_has_rows(const double* model, std::size_t n, double lower, double upper
     return false;
 }
 
+std::vector<BinRange> month_bins(const double* model, std::size_t n, long num_bins) {
+    const MinMax range = scan_min_max(model, n);
+    const double width = (range.max - range.min) / static_cast<double>(num_bins);
+    std::vector<BinRange> bins(static_cast<std::size_t>(num_bins));
+    for (std::size_t k = 0; k < bins.size(); ++k) {
+        BinRange& bin = bins[k];
+        bin.lower = range.min + width * static_cast<double>(k);
+        bin.upper = bin.lower + width;
+        bin.has_rows = bin_has_rows(model, n, bin.lower, bin.upper);
+    }
+    return bins;
+}
+
 BinBand bin_band(const double* model, const double* real, std::size_t n, double lower,
                  double upper) {
     BinBand band;
@@ -107,19 +138,6 @@ BinBand bin_band(const double* model, const double* real, std::size_t n, double 
     band.p10 = adj;
     band.p90 = -adj;
     return band;
-}
-
-MonthBands month_bands(const double* model, const double* real, std::size_t n, long num_bins) {
-    MonthBands out;
-    const MinMax range = scan_min_max(model, n);
-    out.min_model = range.min;
-    out.max_model = range.max;
-    const double delta = (range.max - range.min) / static_cast<double>(num_bins);
-    for (long bin = 0; bin < num_bins; ++bin) {
-        const double lower = range.min + delta * static_cast<double>(bin);
-        out.bins.push_back(bin_band(model, real, n, lower, lower + delta));
-    }
-    return out;
 }
 
 }  // namespace quon

@@ -1,7 +1,7 @@
 // Decline-curve arithmetic of the forecasting module: Arps hyperbolic rate
 // and cumulative volume, the initial rate that reproduces a cumulative, the
-// cumulative walk over a measured rate history, and the P10/P90 band of a
-// month's test predictions.
+// cumulative walk over a measured rate history, the P10/P90 band of a
+// month's test predictions and the bin of a model output.
 //
 // Plain C++ with no Python in it. Units:
 //   t        months from the start of production
@@ -11,9 +11,16 @@
 //   Q        cumulative volume, thousands of the rate's volume unit
 //   q_unit_factor  turns (volume/day) x months into thousands of volume
 //                  units: 0.001 x 30.4375 by default
-// Every formula is evaluated operation by operation in the order the
-// module's documentation gives, in IEEE double arithmetic: a division by
-// zero gives an infinity or NaN here; the module decides what the caller sees.
+//
+// The Arps formulas are split around their one power, base^exponent, which
+// the caller takes: the module takes numpy's power, whose results are not
+// always those of the C library's pow, so that its numbers are the
+// interpreter's bit for bit. The functions here form the bases and the
+// exponent and finish the formulas from the powers.
+//
+// Every formula is evaluated operation by operation in a fixed order, in
+// IEEE double arithmetic: a division by zero gives an infinity or NaN here;
+// the module decides what the caller sees.
 #pragma once
 
 #include <cstddef>
@@ -25,44 +32,55 @@ inline constexpr double kNormTimeCoeff = 30.4375;                  // days per m
 inline constexpr double kQUnitFactor = 0.001 * kNormTimeCoeff;      // 0.0304375
 inline constexpr double kBPlay = 1.3;                                // play's b
 
-// q(t) = qi * (1 + b*di_tan*t)^(-1/b), volume/day.
-double arps_rate(double qi, double di_tan, double b, double t);
+// ------------------------------------------------------------- Arps decline
+//   q(t) = qi * base(t)^(-1/b)
+//   Q(t) = f * (qi / (di_tan*(1-b))) * (1 - base(t)^(1 - 1/b))
+//   base(t) = 1 + b*di_tan*t
+// No special case for b = 0 (exponential) or b = 1 (harmonic).
 
-// Q(t) = f * (qi / (di_tan*(1-b))) * (1 - (1 + b*di_tan*t)^(1 - 1/b)),
-// thousands of volume units; Q(0) = 0.
-double arps_cumulative(double qi, double di_tan, double b, double t, double q_unit_factor);
+// 1 + (b*di_tan)*t.
+double arps_base(double di_tan, double b, double t);
+// arps_base of every time, in order.
+std::vector<double> arps_bases(double di_tan, double b, const std::vector<double>& t);
 
-// qi for which arps_cumulative(qi, di_tan, b, t) equals `cumulative`.
-double qi_from_cumulative(double di_tan, double b, double t, double cumulative,
-                          double q_unit_factor);
+double arps_rate_exponent(double b);        // -1/b
+double arps_cumulative_exponent(double b);  // 1 - 1/b
+
+// qi * power: the rate, volume/day, from base^arps_rate_exponent.
+double arps_rate_from_power(double qi, double power);
+std::vector<double> arps_rates_from_powers(double qi, const std::vector<double>& powers);
+
+// f * (qi / (di_tan*(1-b))): the cumulative's factor, thousands of volume
+// units.
+double arps_cumulative_scale(double qi, double di_tan, double b, double q_unit_factor);
+// scale * (1 - power): the cumulative, thousands of volume units, from
+// base^arps_cumulative_exponent; Q(0) = 0.
+double arps_cumulative_from_power(double scale, double power);
+std::vector<double> arps_cumulatives_from_powers(double scale, const std::vector<double>& powers);
+
+// The qi for which the cumulative at t equals `cumulative`:
+//   qi = ((cumulative/f) * di_tan * (1-b)) / (1 - base(t)^(1 - 1/b)).
+// The numerator, rate x months ...
+double qi_numerator(double di_tan, double b, double cumulative, double q_unit_factor);
+// ... and the quotient, from base^arps_cumulative_exponent.
+double qi_from_power(double numerator, double power);
+
+// ---------------------------------------------------------- cumulative walk
 
 // Running cumulative volume of a rate history: element 0 is 0, element i
 // adds q_unit_factor * rate[i] * (t[i] - t[i-1]) (the rate at the end of
-// each interval applies to the whole interval). The walk stops before the
-// first NaN rate at i >= 1, so the result may be shorter than `t`.
-// `rate` must hold at least n values.
+// each interval applies to the whole interval; rate[0] is never used). The
+// walk stops before the first NaN rate at i >= 1, so the result may be
+// shorter than `t`. `rate` must hold at least n values.
 std::vector<double> cumulative_walk(const double* t, const double* rate, std::size_t n,
                                     double q_unit_factor);
+
+// -------------------------------------------------------------- P10/P90 bands
 
 // The q-th percentile (q in percent, 0..100) by linear interpolation between
 // order statistics, evaluated exactly as numpy's default method does.
 // NaN if any value is NaN. `values` must not be empty.
 double percentile_linear(std::vector<double> values, double q);
-
-// Band of one bin of a month's test predictions.
-struct BinBand {
-    double upper = 0.0;          // upper bound of the bin (model units)
-    bool empty = true;           // no test row in [lower, upper]
-    bool no_valid_rows = false;  // rows, but none with model > 0 and real > 0
-    double p10 = 0.0;            // +adjProb
-    double p90 = 0.0;            // -adjProb
-};
-
-struct MonthBands {
-    double min_model = 0.0;
-    double max_model = 0.0;
-    std::vector<BinBand> bins;
-};
 
 // Largest and smallest of values[0..n) as a plain scan in order does it:
 // the first value starts both, a later one replaces it only when strictly
@@ -77,17 +95,46 @@ MinMax scan_min_max(const double* values, std::size_t n);
 // Whether any model value lies in [lower, upper].
 bool bin_has_rows(const double* model, std::size_t n, double lower, double upper);
 
+// One of a month's equal-width bins of the model output (model units).
+struct BinRange {
+    double lower = 0.0;
+    double upper = 0.0;     // lower + width, the bin's bound
+    bool has_rows = false;  // some model value lies in [lower, upper]
+};
+
+// `num_bins` bins of width (max - min) / num_bins from the smallest model
+// value up (min and max as scan_min_max takes them, so a leading NaN makes
+// every bin NaN and empty). Bin k starts at min + width*k; its upper bound
+// is computed as lower + width, not taken from max. Requires n >= 1 and
+// num_bins >= 1.
+std::vector<BinRange> month_bins(const double* model, std::size_t n, long num_bins);
+
+// Band of one bin of a month's test predictions.
+struct BinBand {
+    double upper = 0.0;          // upper bound of the bin (model units)
+    bool empty = true;           // no test row in [lower, upper]
+    bool no_valid_rows = false;  // rows, but none with model > 0 and real > 0
+    double p10 = 0.0;            // +adjProb
+    double p90 = 0.0;            // -adjProb
+};
+
 // Band of the rows whose model value lies in [lower, upper]; `upper` is
-// stored in the result.
+// stored in the result. A row's relative miss (real - model) / model counts
+// when model > 0 and real > 0 (NaN fails both). adjProb = (|P10| + |P90|)/2
+// with P10 the 90th and P90 the 10th percentile of the misses.
 BinBand bin_band(const double* model, const double* real, std::size_t n, double lower,
                  double upper);
 
-// Bands of `num_bins` equal-width bins between the smallest and the largest
-// model value (both taken in row order as a plain max/min scan would, so a
-// leading NaN wins). A row enters a bin when lower <= model <= upper; its
-// relative miss (real - model) / model counts when model > 0 and real > 0
-// (NaN fails both). adjProb = (|P10| + |P90|) / 2 with P10 the 90th and P90
-// the 10th percentile of the misses. Requires n >= 1 and num_bins >= 1.
-MonthBands month_bands(const double* model, const double* real, std::size_t n, long num_bins);
+// The bin of a model output among a month's num_bins bins: the first bin
+// whose bound the output lies strictly below; an output at or above every
+// bound falls in the last bin (num_bins - 1). `below(k)` tells whether the
+// output lies below bound k; it is asked for k = 0, 1, ... in order and no
+// further than needed.
+template <typename Below>
+long output_bin(long num_bins, Below&& below) {
+    long bin = 0;
+    while (bin < num_bins && !below(bin)) ++bin;
+    return bin == num_bins ? num_bins - 1 : bin;
+}
 
 }  // namespace quon

@@ -1,7 +1,7 @@
 // CSerializer: tables to and from Excel workbooks, comma-separated text and
 // pandas pickles, on pandas' own readers and writers. Paths are a folder and
 // a file name joined with the platform's separator.
-#include "quon_module.hpp"
+#include "py_face.hpp"
 
 namespace quon_py {
 
@@ -12,7 +12,7 @@ using namespace pybind11::literals;
 py::object pandas() { return global("pd"); }
 py::object os_path() { return global("os").attr("path"); }
 
-bool path_exists(const py::object& path) { return os_path().attr("exists")(path).cast<bool>(); }
+bool path_exists(const py::object& path) { return pymodule::truth(os_path().attr("exists")(path)); }
 
 // Creates folder and its missing parents. A folder that someone else
 // creates between the existence test and this call is not an error.
@@ -22,8 +22,12 @@ void make_folders(const py::object& folder) {
 
 py::object output_excel_by_path(py::object, py::object file_path, py::object df) {
     py::object writer = pandas().attr("ExcelWriter")(file_path);
-    df.attr("to_excel")(writer, "Sheet1", "engine"_a = "xlsxwriter");
-    writer.attr("close")();
+    // Closing writes the workbook and releases its file, also when the
+    // table cannot be written.
+    use_then_close(writer, [&](const py::object& w) {
+        df.attr("to_excel")(w, "Sheet1", "engine"_a = "xlsxwriter");
+        return py::none();
+    });
     return py::none();
 }
 
@@ -36,7 +40,7 @@ py::object output_csv_by_dir_and_name(py::object, py::object file_dir, py::objec
                                       py::object df) {
     py::object file_path = join_path(file_dir, file_name);
     // Sub-folders named inside file_name are created too.
-    py::object folder = file_path.attr("rsplit")(sep(), 1)[py::int_(0)];
+    py::object folder = pymodule::item(file_path.attr("rsplit")(sep(), 1), py::int_(0));
     if (!path_exists(folder)) make_folders(folder);
     df.attr("to_csv")(file_path, "index"_a = false);
     return py::none();
@@ -64,42 +68,37 @@ py::object csv_by_dir_and_name(py::object, py::object file_dir, py::object file_
 
 py::object pickle_file(py::object, py::object file_dir, py::object file_name) {
     py::object file_path = join_path(file_dir, file_name);
-    if (!os_path().attr("isfile")(file_path).cast<bool>()) return py::none();
+    if (!pymodule::truth(os_path().attr("isfile")(file_path))) return py::none();
     return pandas().attr("read_pickle")(file_path);
 }
 
 }  // namespace
 
 py::object make_serializer_class() {
-    const auto m = [](const char* name, const char* args, const char* text, auto fn, auto... extra) {
-        return std::make_pair(std::string(name),
-                              py::cpp_function(fn, py::name(name), py::arg("self"), extra...,
-                                               signature_doc(name, args, text)));
-    };
     MethodList methods;
-    methods.push_back(m("OutputDataFrameToExcelByPath", "self, filePath, df",
+    methods.push_back(method("OutputDataFrameToExcelByPath", "self, filePath, df",
                         "Writes df to the workbook filePath, sheet \"Sheet1\", index first.",
                         &output_excel_by_path, py::arg("filePath"), py::arg("df")));
-    methods.push_back(m("OutputDataFrameToCSVByPath", "self, filePath, df",
+    methods.push_back(method("OutputDataFrameToCSVByPath", "self, filePath, df",
                         "Writes df as comma-separated text to filePath, without the index.",
                         &output_csv_by_path, py::arg("filePath"), py::arg("df")));
-    methods.push_back(m("OutputDataFrameToCSVByDirAndName", "self, fileDir, fileName, df",
+    methods.push_back(method("OutputDataFrameToCSVByDirAndName", "self, fileDir, fileName, df",
                         "Writes df as comma-separated text to fileDir/fileName, creating\n"
                         "the folders first (sub-folders inside fileName included).",
                         &output_csv_by_dir_and_name, py::arg("fileDir"), py::arg("fileName"),
                         py::arg("df")));
-    methods.push_back(m("OutputDataFrameToPickleByDirAndName", "self, fileDir, fileName, df",
+    methods.push_back(method("OutputDataFrameToPickleByDirAndName", "self, fileDir, fileName, df",
                         "Pickles df to fileDir/fileName, creating fileDir first.",
                         &output_pickle_by_dir_and_name, py::arg("fileDir"), py::arg("fileName"),
                         py::arg("df")));
-    methods.push_back(m("GetDataFrameFromExcelFileByDirAndName", "self, fileDir, fileName, sheet",
+    methods.push_back(method("GetDataFrameFromExcelFileByDirAndName", "self, fileDir, fileName, sheet",
                         "The table of worksheet sheet (name or 0-based position).",
                         &excel_by_dir_and_name, py::arg("fileDir"), py::arg("fileName"),
                         py::arg("sheet")));
-    methods.push_back(m("GetDataFrameFromCSVFileByDirAndName", "self, fileDir, fileName",
+    methods.push_back(method("GetDataFrameFromCSVFileByDirAndName", "self, fileDir, fileName",
                         "The table of a comma-separated file (header row, fresh index).",
                         &csv_by_dir_and_name, py::arg("fileDir"), py::arg("fileName")));
-    methods.push_back(m("GetDataFrameFromPickleFile", "self, fileDir, fileName",
+    methods.push_back(method("GetDataFrameFromPickleFile", "self, fileDir, fileName",
                         "The pickled table, or None when there is no such file.", &pickle_file,
                         py::arg("fileDir"), py::arg("fileName")));
     return make_class("CSerializer", methods);

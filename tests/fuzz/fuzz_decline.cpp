@@ -1,13 +1,16 @@
 // Decline arithmetic of the forecasting core on arbitrary inputs.
 //
-// Arps: q(0) = qi and Q(0) = 0 wherever the formulas are defined; inside the
-// fitter's bounds (qi 0.01-1e5, DiTan 1e-4-99, b 1.05-2) the rate is positive
-// and does not rise with time, the cumulative is non-negative and does not
-// fall, and qi_from_cumulative gives qi back. The cumulative walk starts at
-// 0, stops before the first NaN rate and never decreases for non-negative
-// rates over increasing times. A linear percentile lies between the smallest
-// and largest value (q 0 and 100 give them exactly) and does not depend on
-// the order of the values. A month's band is symmetric: P90 = -P10 <= 0.
+// Arps (powers taken with the C library's pow): q(0) = qi and Q(0) = 0
+// wherever the formulas are defined; inside the fitter's bounds (qi 0.01-1e5,
+// DiTan 1e-4-99, b 1.05-2) the rate is positive and does not rise with time,
+// the cumulative is non-negative and does not fall, and qi from the
+// cumulative gives qi back. The cumulative walk starts at 0, stops before the
+// first NaN rate and never decreases for non-negative rates over increasing
+// times. A linear percentile lies between the smallest and largest value
+// (q 0 and 100 give them exactly) and does not depend on the order of the
+// values. A month has num_bins bins, a bin has rows exactly when its band
+// is not empty, and a band is symmetric: P90 = -P10 <= 0. A model output's
+// bin is the first whose bound lies above it, else the last.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -19,6 +22,20 @@ namespace {
 
 constexpr double kEps = 2.220446049250313e-16;
 
+double rate(double qi, double di, double b, double t) {
+    return quon::arps_rate_from_power(qi, std::pow(quon::arps_base(di, b, t), quon::arps_rate_exponent(b)));
+}
+
+double cumulative(double qi, double di, double b, double t, double f) {
+    const double power = std::pow(quon::arps_base(di, b, t), quon::arps_cumulative_exponent(b));
+    return quon::arps_cumulative_from_power(quon::arps_cumulative_scale(qi, di, b, f), power);
+}
+
+double qi_from_cumulative(double di, double b, double t, double q, double f) {
+    const double power = std::pow(quon::arps_base(di, b, t), quon::arps_cumulative_exponent(b));
+    return quon::qi_from_power(quon::qi_numerator(di, b, q, f), power);
+}
+
 void check_arps(fuzz::Input& in) {
     const double qi = in.value(0.01, 1e5);
     const double di = in.value(1e-4, 99.0);
@@ -27,24 +44,24 @@ void check_arps(fuzz::Input& in) {
     double t2 = in.value(0.0, 600.0);
     const double f = quon::kQUnitFactor;
 
-    const double q0 = quon::arps_rate(qi, di, b, 0.0);
+    const double q0 = rate(qi, di, b, 0.0);
     if (std::isfinite(b * di)) FUZZ_CHECK(fuzz::same(q0, qi), "q(0) %.17g for qi %.17g", q0, qi);
     const double scale = f * (qi / (di * (1.0 - b)));
-    const double c0 = quon::arps_cumulative(qi, di, b, 0.0, f);
+    const double c0 = cumulative(qi, di, b, 0.0, f);
     if (std::isfinite(scale) && std::isfinite(b * di)) FUZZ_CHECK(c0 == 0.0, "Q(0) %.17g", c0);
 
     const bool fit_domain = qi >= 0.01 && qi <= 1e5 && di >= 1e-4 && di <= 99.0 && b >= 1.05 &&
                             b <= 2.0 && t1 >= 0.0 && t1 <= 1e4 && t2 >= 0.0 && t2 <= 1e4;
     if (!fit_domain) return;
     if (t2 < t1) std::swap(t1, t2);
-    const double r1 = quon::arps_rate(qi, di, b, t1), r2 = quon::arps_rate(qi, di, b, t2);
-    const double c1 = quon::arps_cumulative(qi, di, b, t1, f), c2 = quon::arps_cumulative(qi, di, b, t2, f);
+    const double r1 = rate(qi, di, b, t1), r2 = rate(qi, di, b, t2);
+    const double c1 = cumulative(qi, di, b, t1, f), c2 = cumulative(qi, di, b, t2, f);
     FUZZ_CHECK(std::isfinite(r1) && r1 > 0.0 && r2 <= r1 * (1.0 + 4 * kEps),
                "rates %.17g at %.17g, %.17g at %.17g (qi %.17g di %.17g b %.17g)", r1, t1, r2, t2, qi, di, b);
     FUZZ_CHECK(std::isfinite(c1) && c1 >= 0.0 && c2 >= c1 - 4 * kEps * std::fabs(scale),
                "cumulatives %.17g at %.17g, %.17g at %.17g (qi %.17g di %.17g b %.17g)", c1, t1, c2, t2, qi, di, b);
     if (c2 > 0.0) {
-        const double back = quon::qi_from_cumulative(di, b, t2, c2, f);
+        const double back = qi_from_cumulative(di, b, t2, c2, f);
         FUZZ_CHECK(std::fabs(back - qi) <= 1e-13 * qi, "qi %.17g from Q %.17g at t %.17g (di %.17g b %.17g) is %.17g",
                    qi, c2, t2, di, b, back);
     }
@@ -124,13 +141,26 @@ void check_bands(fuzz::Input& in) {
         model[i] = in.value(-10.0, 1e4);
         real[i] = in.value(-10.0, 1e4);
     }
-    const quon::MonthBands out = quon::month_bands(model.data(), real.data(), n, bins);
-    FUZZ_CHECK(out.bins.size() == static_cast<std::size_t>(bins), "%zu bins of %ld", out.bins.size(), bins);
-    for (const quon::BinBand& band : out.bins) {
+    const std::vector<quon::BinRange> ranges = quon::month_bins(model.data(), n, bins);
+    FUZZ_CHECK(ranges.size() == static_cast<std::size_t>(bins), "%zu bins of %ld", ranges.size(), bins);
+    std::vector<double> bounds;
+    for (const quon::BinRange& range : ranges) {
+        bounds.push_back(range.upper);
+        const quon::BinBand band = quon::bin_band(model.data(), real.data(), n, range.lower, range.upper);
+        FUZZ_CHECK(band.empty == !range.has_rows, "bin [%.17g, %.17g]: rows %d, band empty %d", range.lower,
+                   range.upper, range.has_rows, band.empty);
         if (band.empty || band.no_valid_rows) continue;
         FUZZ_CHECK(fuzz::same(band.p90, -band.p10), "P10 %.17g, P90 %.17g", band.p10, band.p90);
         FUZZ_CHECK(std::isnan(band.p10) || band.p10 >= 0.0, "P10 %.17g", band.p10);
     }
+    const double output = in.value(-10.0, 1e4);
+    const long bin = quon::output_bin(bins, [&](long k) { return output < bounds[static_cast<std::size_t>(k)]; });
+    FUZZ_CHECK(bin >= 0 && bin < bins, "bin %ld of %ld", bin, bins);
+    for (long k = 0; k < bin; ++k)
+        FUZZ_CHECK(!(output < bounds[static_cast<std::size_t>(k)]), "output %.17g below bound %ld before bin %ld",
+                   output, k, bin);
+    FUZZ_CHECK(bin == bins - 1 || output < bounds[static_cast<std::size_t>(bin)],
+               "output %.17g not below the bound of bin %ld", output, bin);
 }
 
 }  // namespace

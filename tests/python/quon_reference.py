@@ -23,6 +23,11 @@ def cumulative(qi, di, b, t):
     return Q_UNIT_FACTOR * (qi / (di * (1 - b))) * (1 - np.power(1 + b * di * t, 1 - 1.0 / b))
 
 
+def qi_by_cumulative(di, b, t, q):
+    numerator = (q / Q_UNIT_FACTOR) * di * (1 - b)
+    return numerator / (1 - np.power(1 + b * di * t, 1 - 1.0 / b))
+
+
 def cumulative_list(t_list, qi, di, b):
     return [cumulative(qi, di, b, t) for t in t_list]
 

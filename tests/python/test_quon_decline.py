@@ -17,7 +17,7 @@ RATE = H._CHistoryMatch__GetRateByTime
 CUM = H._CHistoryMatch__GetCumulativeByTime
 
 
-def test_documented_values():
+def test_known_values():
     assert RATE(1000, 0.01, 1.3, 12) == pytest.approx(894.4805, abs=5e-5)
     assert CUM(1000, 0.01, 1.3, 12) == pytest.approx(345.1562, abs=5e-5)
     assert H.GetqiByCumulative(0.01, 1.3, [12], 345.1562251249133, 0) == pytest.approx(1000, rel=1e-13)

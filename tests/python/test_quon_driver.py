@@ -96,7 +96,7 @@ def band_of(rows, num_bins=1, monkeypatch=None):
     return d.m_boundList[6], d.m_modelProbBinned[6]
 
 
-def test_band_of_the_documented_example():
+def test_band_of_three_test_wells():
     bounds, bands = band_of([(100, 110), (200, 180), (300, 330)])
     assert bounds == [300.0]
     assert bands[0]["P10"] == pytest.approx(0.08) and bands[0]["P90"] == pytest.approx(-0.08)
@@ -121,6 +121,20 @@ def test_bands_equal_pandas_and_numpy(rows, monkeypatch):
                 band_of(rows)
             continue
         assert repr(band_of(rows)) == repr(want)  # NaN-aware
+
+
+def test_band_bin_counts_of_other_types(monkeypatch):
+    rows = [(100.0, 110.0), (200.0, 180.0), (300.0, 330.0), (250.0, 240.0)]
+    df = pd.DataFrame(rows, columns=["model", "real"])
+    monkeypatch.setattr(quon, "numBins", np.int64(2))
+    got = band_of(rows)
+    assert repr(got) == repr(ref.band(df, np.int64(2)))
+    assert type(got[0][0]) is np.float64  # bounds as numpy's arithmetic gives them
+    monkeypatch.setattr(quon, "numBins", 0)
+    with pytest.raises(ZeroDivisionError):
+        band_of(rows)
+    monkeypatch.setattr(quon, "numBins", -1)
+    assert band_of(rows) == ([], {})
 
 
 def test_band_failures():
@@ -270,6 +284,23 @@ def test_excel_round_trip(tmp_path):
         S.GetDataFrameFromExcelFileByDirAndName(str(tmp_path), "t.xlsx", "Other")
     with pytest.raises(FileNotFoundError):
         S.GetDataFrameFromExcelFileByDirAndName(str(tmp_path), "none.xlsx", 0)
+
+
+def test_excel_writer_is_closed_also_when_writing_fails(tmp_path, monkeypatch):
+    closed = []
+    real_writer = pd.ExcelWriter
+
+    def recording_writer(path):
+        writer = real_writer(path)
+        close = writer.close
+        writer.close = lambda: (closed.append(path), close())
+        return writer
+    monkeypatch.setattr(pd, "ExcelWriter", recording_writer)
+    with pytest.raises(AttributeError):
+        S.OutputDataFrameToExcelByPath(str(tmp_path / "bad.xlsx"), object())
+    assert closed == [str(tmp_path / "bad.xlsx")]
+    S.OutputDataFrameToExcelByPath(str(tmp_path / "good.xlsx"), TABLE)
+    assert closed[1:] == [str(tmp_path / "good.xlsx")]
 
 
 def test_paths_join_with_the_platform_separator(tmp_path):

@@ -44,6 +44,33 @@ def test_lists_equal_the_formulas(t, qi, di, b):
         outcome(lambda *a: [ref.cumulative(qi, di, b, x) for x in array])
 
 
+# Integers whose products are past 2**53, where rounding each product
+# would differ from the interpreter's exact integer arithmetic.
+big_int = st.integers(-2**40, 2**40)
+
+
+@EXAMPLES
+@given(t=st.one_of(number, big_int), qi=number, di=st.one_of(number, big_int), b=st.one_of(number, big_int),
+       q=number)
+def test_elements_and_qi_equal_the_formulas(t, qi, di, b, q):
+    rate = H._CHistoryMatch__GetRateByTime
+    cum = H._CHistoryMatch__GetCumulativeByTime
+    assert outcome(lambda: [rate(qi, di, b, t)]) == outcome(lambda: [ref.rate(qi, di, b, t)])
+    assert outcome(lambda: [cum(qi, di, b, t)]) == outcome(lambda: [ref.cumulative(qi, di, b, t)])
+    assert outcome(lambda: H.GetRateList([t, t], qi, di, b)) == \
+        outcome(lambda: [ref.rate(qi, di, b, t)] * 2)
+    assert outcome(lambda: [H.GetqiByCumulative(di, b, [t], q, 0)]) == \
+        outcome(lambda: [ref.qi_by_cumulative(di, b, t, q)])
+
+
+@EXAMPLES
+@given(t=big_int, di=big_int, b=big_int)
+def test_integer_lists_equal_the_exact_formulas(t, di, b):
+    assert outcome(H.GetRateList, [t], 1000, di, b) == outcome(lambda *a: [ref.rate(1000, di, b, t)])
+    assert outcome(H.GetCumulativeList, [t], 1000, di, b) == \
+        outcome(lambda *a: [ref.cumulative(1000, di, b, t)])
+
+
 @EXAMPLES
 @given(qi=st.floats(0.01, 1e5), di=st.floats(1e-4, 99), b=st.floats(1.05, 2.0), t=st.floats(0.5, 600))
 def test_qi_by_cumulative_inverts_the_cumulative(qi, di, b, t):

@@ -1,0 +1,541 @@
+// CGeologicalModel and the driver CMainDravex: construction, model loading,
+// the P10/P90 bands of Process and the steps of Predict, over the core's
+// bands and bins (history_match.hpp).
+//
+// The driver is a plain class: its state is ordinary instance attributes a
+// host can read and replace, and every step reads them, and the module's
+// constants, anew. Trained models, test tables and the fitter are the
+// host's objects and are called through the interpreter.
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "history_match.hpp"
+#include "py_face.hpp"
+
+namespace quon_py {
+
+namespace {
+
+using namespace pybind11::literals;
+
+// ------------------------------------------------------------------ loading
+
+py::object load_pickle(const py::object& path) {
+    py::object file = py::module_::import("io").attr("open")(path, "rb");
+    return use_then_close(file, [](const py::object& f) { return global("pickle").attr("load")(f); });
+}
+
+bool is_file(const py::object& path) {
+    return pymodule::truth(global("os").attr("path").attr("isfile")(path));
+}
+
+py::object get_geo_model(py::object, py::object files_dir, py::object y_col) {
+    py::object path = join_path(join_path(files_dir, global("geoModelFileDir")), y_col) +
+                      py::str(".pickle");
+    if (!is_file(path)) return py::none();
+    return load_pickle(path);
+}
+
+py::object month_dir(const py::object& self, const py::handle& month) {
+    py::object dir = join_path(self.attr("m_filesDir"), global("modelDir"));
+    return join_path(dir, pymodule::item(global("modelSubDirCumulativeOutput"), month));
+}
+
+py::object month_model_path(const py::object& self, const py::handle& month) {
+    return join_path(month_dir(self, month), global("modelFile"));
+}
+
+// ------------------------------------------------------------- construction
+
+py::dict slider_dict(const int (&values)[8]) {
+    static const char* const keys[8] = {"strFracStages",       "strWellLen",
+                                        "strFluidVolume",      "strTVD",
+                                        "strFracStagesPerLen", "strPropPerLen",
+                                        "strFluidVolumePerLen", "strFracSpacing"};
+    py::dict d;
+    for (int i = 0; i < 8; ++i) d[global(keys[i])] = values[i];
+    return d;
+}
+
+void init_driver(const py::object& self) {
+    const auto set = [&](const char* name, py::object value) { self.attr(name) = std::move(value); };
+    set("m_filesDir", py::none());
+    set("m_modelOutputList", py::none());
+    set("m_API", py::none());
+    set("m_modelOutputWithProbList", py::dict());
+    set("m_modelProb", py::dict());
+    set("m_modelProbBinned", py::dict());
+    set("m_boundList", py::dict());
+    set("m_noSliderVar", py::dict());
+    set("m_sliderVar", slider_dict({8, 3000, 200000, 6000, 2, 1000, 500, 500}));
+    set("m_minSliderVar", slider_dict({4, 1000, 100000, 4000, 1, 100, 100, 100}));
+    set("m_maxSliderVar", slider_dict({40, 8000, 500000, 9000, 5, 5000, 3000, 1000}));
+    set("m_resolSlider", slider_dict({1, 200, 50000, 200, 1, 200, 100, 100}));
+    set("m_geoModelDict", py::dict());
+    set("m_modelDict", py::dict());
+    set("m_lbDict", py::dict());
+    set("m_bSliderModelPred", py::bool_(false));
+    set("m_serializer", global("CSerializer")());
+    set("m_historyMatch", global("CHistoryMatch")());
+    set("m_QCal", global("CQCalculator")());
+    set("m_b", global("bPlay"));
+    set("m_DiTan", py::int_(0));
+    set("m_dfModelPred", py::none());
+    // Map window, degrees.
+    set("m_minLat", py::float_(41.38));
+    set("m_maxLat", py::float_(41.99));
+    set("m_minLong", py::float_(-77.59));
+    set("m_maxLong", py::float_(-75.56));
+    set("m_deltaLat", self.attr("m_maxLat") - self.attr("m_minLat"));
+    set("m_deltaLong", self.attr("m_maxLong") - self.attr("m_minLong"));
+    set("m_sizeDict", py::dict());
+}
+
+// The constructor. pybind11 reserves functions named __init__ for its own
+// classes, so this one is a plain C function: CMainDravex(self).
+PyObject* driver_init_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"self", nullptr};
+    PyObject* self = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__init__", const_cast<char**>(keywords), &self))
+        return nullptr;
+    try {
+        init_driver(py::reinterpret_borrow<py::object>(self));
+    } catch (...) {
+        pymodule::set_python_error(std::current_exception());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef driver_init_def = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(driver_init_entry)),
+    METH_VARARGS | METH_KEYWORDS, "__init__(self)\n--\n\nA new driver: no play directory, no models."};
+
+py::object set_files_dir(py::object self, py::object files_dir) {
+    self.attr("m_filesDir") = files_dir;
+    return py::none();
+}
+
+py::object get_geo_models(py::object self) {
+    py::dict geo_models;
+    py::object loader = global("CGeologicalModel")();
+    for (const py::handle col : items_of(global("yGeoModelList")))
+        geo_models[col] = loader.attr("GetModel")(self.attr("m_filesDir"), col);
+    return geo_models;
+}
+
+py::object get_models_dummy(py::object self) {
+    py::object output = py::str("");
+    int count = 0;
+    for (const py::handle month : items_of(global("nOutputMonthList"))) {
+        output = output + py::str(" ") + month_model_path(self, month);
+        if (++count == 25) break;
+    }
+    return output;
+}
+
+py::object get_models(py::object self) {
+    py::dict models;
+    for (const py::handle month : items_of(global("nOutputMonthList"))) {
+        py::object path = month_model_path(self, month);
+        if (!is_file(path)) return py::dict();
+        models[month] = load_pickle(path);
+    }
+    return models;
+}
+
+// -------------------------------------------------------------------- bands
+
+// Integers of a column up to this size: the difference of two of them is
+// a double exactly, as the interpreter's integer arithmetic has it.
+constexpr double kExactColumnInt = static_cast<double>(1LL << 52);
+
+struct NumericColumn {
+    std::vector<double> values;
+    bool integer = false;
+};
+
+// The values of a float64 or int64 column, copied, or nothing for any
+// other column.
+std::optional<NumericColumn> numeric_column(const py::object& column) {
+    if (!py::isinstance(column, global("pd").attr("Series"))) return std::nullopt;
+    py::object dtype = column.attr("dtype");
+    const std::string kind = py::str(dtype.attr("kind"));
+    const int itemsize = dtype.attr("itemsize").cast<int>();
+    if (itemsize != 8 || (kind != "f" && kind != "i")) return std::nullopt;
+    py::array_t<double, py::array::forcecast> values(column.attr("to_numpy")());
+    const double* p = values.data();
+    NumericColumn out{std::vector<double>(p, p + values.size()), kind == "i"};
+    if (out.integer)
+        for (double v : out.values)
+            if (std::fabs(v) > kExactColumnInt) return std::nullopt;
+    return out;
+}
+
+// a <op> b as the interpreter evaluates it (elementwise for a column).
+py::object compare(const py::handle& a, const py::handle& b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+void set_band(py::dict& band, py::object p10, py::object p90) {
+    band["P10"] = std::move(p10);
+    band["P90"] = std::move(p90);
+}
+
+// adjProb of percentiles taken by numpy, with its own types and errors
+// (numpy's error for the percentile of nothing included).
+void band_of_misses(const py::object& misses, py::dict& band) {
+    py::object percentile = global("np").attr("percentile");
+    py::object p10 = percentile(misses, 90);
+    py::object p90 = percentile(misses, 10);
+    py::object builtins_abs = py::module_::import("builtins").attr("abs");
+    py::object adj = py::float_(0.5) * (builtins_abs(p90) + builtins_abs(p10));
+    set_band(band, adj, -adj);
+}
+
+// The band of one bin with pandas' own operations, for columns the core
+// does not read (text, objects, other widths).
+void bin_band_by_table(const py::object& df, const py::object& lower, const py::object& upper,
+                       py::dict& band) {
+    py::object model = pymodule::item(df, "model");
+    py::object mask = compare(model, lower, Py_GE) & compare(model, upper, Py_LE);
+    py::object rows = pymodule::item(df.attr("loc"), mask);
+    if (py::len(rows) == 0) return set_band(band, py::none(), py::none());
+    rows = rows.attr("dropna")("subset"_a = items_of(py::make_tuple("real", "model")));
+    py::object keep = compare(pymodule::item(rows, "model"), py::int_(0), Py_GT) &
+                      compare(pymodule::item(rows, "real"), py::int_(0), Py_GT);
+    rows = pymodule::item(rows, keep);
+    py::object real = pymodule::item(rows, "real");
+    py::object model_rows = pymodule::item(rows, "model");
+    band_of_misses(((real - model_rows) / model_rows).attr("tolist")(), band);
+}
+
+// The month's bins on the core: equal-width bins of the model column, each
+// row's miss and the percentiles.
+void month_bands_on_core(const py::object& df, const std::vector<double>& model, long num_bins,
+                         py::dict& month_bands, py::list& bounds) {
+    std::vector<quon::BinRange> bins;
+    {
+        py::gil_scoped_release release;
+        bins = quon::month_bins(model.data(), model.size(), num_bins);
+    }
+    std::optional<NumericColumn> real;
+    bool real_read = false;  // "real" is read at the first bin with rows
+    for (std::size_t k = 0; k < bins.size(); ++k) {
+        const quon::BinRange& bin = bins[k];
+        py::dict band;
+        month_bands[py::int_(k)] = band;
+        bounds.append(py::float_(bin.upper));
+        if (!bin.has_rows) {
+            set_band(band, py::none(), py::none());
+            continue;
+        }
+        if (!real_read) {
+            real = numeric_column(pymodule::item(df, "real"));
+            real_read = true;
+        }
+        if (!real) {
+            bin_band_by_table(df, py::float_(bin.lower), py::float_(bin.upper), band);
+            continue;
+        }
+        quon::BinBand b;
+        {
+            py::gil_scoped_release release;
+            b = quon::bin_band(model.data(), real->values.data(), model.size(), bin.lower, bin.upper);
+        }
+        if (b.no_valid_rows) {
+            band_of_misses(py::list(), band);
+            continue;
+        }
+        set_band(band, np_float(b.p10), np_float(b.p90));
+    }
+}
+
+// The month's bins with the interpreter's operations, for a "model" column
+// the core does not read or a count of bins that is not a positive integer.
+void month_bands_by_interpreter(const py::object& df, const py::object& min_model,
+                                const py::object& delta, const py::object& num_bins,
+                                py::dict& month_bands, py::list& bounds) {
+    for (const py::handle bin : py::module_::import("builtins").attr("range")(num_bins)) {
+        py::object lower = min_model + delta * bin;
+        py::object upper = lower + delta;
+        py::dict band;
+        month_bands[bin] = band;
+        bounds.append(upper);
+        bin_band_by_table(df, lower, upper, band);
+    }
+}
+
+// numBins as a count for the core: an int from 1 to 2^20, or nothing.
+std::optional<long> positive_count(const py::object& num_bins) {
+    if (!PyLong_CheckExact(num_bins.ptr())) return std::nullopt;
+    int overflow = 0;
+    const long count = PyLong_AsLongAndOverflow(num_bins.ptr(), &overflow);
+    if (overflow != 0 || count < 1 || count > (1L << 20)) return std::nullopt;
+    return count;
+}
+
+py::object set_p10_p90_binned_month(py::object self, py::object df, py::object i_month) {
+    py::object model_column = pymodule::item(df, "model");
+    std::optional<NumericColumn> model = numeric_column(model_column);
+    if (model && model->values.empty()) model.reset();  // the built-in max's error for nothing
+    py::object max_model, min_model;
+    if (model) {
+        const quon::MinMax range = quon::scan_min_max(model->values.data(), model->values.size());
+        const auto as_object = [&](double v) {
+            return model->integer ? py::object(py::int_(static_cast<long long>(v)))
+                                  : py::object(py::float_(v));
+        };
+        max_model = as_object(range.max);
+        min_model = as_object(range.min);
+    } else {
+        py::object builtins = py::module_::import("builtins");
+        max_model = builtins.attr("max")(model_column);
+        min_model = builtins.attr("min")(model_column);
+    }
+    py::object num_bins = global("numBins");
+    py::object delta = (max_model - min_model) / num_bins;
+
+    py::dict month_bands;
+    py::list bounds;
+    pymodule::set_item(self.attr("m_modelProbBinned"), i_month, month_bands);
+    pymodule::set_item(self.attr("m_boundList"), i_month, bounds);
+    const std::optional<long> count = positive_count(num_bins);
+    if (model && count)
+        month_bands_on_core(df, model->values, *count, month_bands, bounds);
+    else
+        month_bands_by_interpreter(df, min_model, delta, num_bins, month_bands, bounds);
+    return py::none();
+}
+
+py::object set_p10_p90_binned(py::object self) {
+    py::object test_file = global("modelPredictTestFile");
+    py::object serializer = global("CSerializer")();
+    py::object bin_month = self.attr("_CMainDravex__SetP10P90BinnedMonth");
+    for (const py::handle month : items_of(global("nOutputMonthList"))) {
+        py::object df = serializer.attr("GetDataFrameFromCSVFileByDirAndName")(month_dir(self, month),
+                                                                               test_file);
+        bin_month(df, month);
+    }
+    return py::none();
+}
+
+py::object get_filepath(py::object, py::object filename) {
+    py::object path = global("os").attr("path");
+    return path.attr("join")(path.attr("dirname")(global("__file__")), filename);
+}
+
+py::object process(py::object self) {
+    py::object files_dir = self.attr("_CMainDravex__get_filepath")(
+        py::str("DataFiles") + sep() + global("playDesignationDir"));
+    if (!pymodule::truth(global("os").attr("path").attr("exists")(files_dir))) return py::none();
+    self.attr("SetFilesDir")(files_dir);
+    self.attr("m_geoModelDict") = self.attr("_CMainDravex__GetGeoModels")();
+    if (pymodule::truth(self.attr("m_geoModelDict"))) {
+        self.attr("m_modelDict") = self.attr("_CMainDravex__GetModels")();
+        if (pymodule::truth(self.attr("m_modelDict"))) self.attr("_CMainDravex__SetP10P90Binned")();
+    }
+    return py::none();
+}
+
+// ------------------------------------------------------------------ Predict
+
+// What a prediction keeps in the driver: the raw model outputs and the
+// P10/P90 outputs, month by month.
+struct MonthlyOutputs {
+    py::list outputs;
+    py::list p10;
+    py::list p90;
+    py::dict with_prob;
+};
+
+// The ISIP of the well's location, from the geological model.
+py::object estimate_isip(const py::object& self, const py::object& lat, const py::object& lon) {
+    py::list point;
+    point.append(lat);
+    point.append(lon);
+    py::list rows;
+    rows.append(point);
+    py::object model = pymodule::item(self.attr("m_geoModelDict"), global("strISIP"));
+    return pymodule::item(model.attr("predict")(rows), py::int_(0));
+}
+
+// The bin of a month's output: the core's rule over the interpreter's
+// comparisons of the output with the month's bounds.
+long output_bin(const py::object& output, const py::object& month_bounds, long num_bins) {
+    return quon::output_bin(num_bins, [&](long k) {
+        py::object bound = pymodule::item(month_bounds, py::int_(k));
+        const int below = PyObject_RichCompareBool(output.ptr(), bound.ptr(), Py_LT);
+        if (below < 0) throw py::error_already_set();
+        return below == 1;
+    });
+}
+
+// numBins as the count of bins it names (an integer, or what can stand for one).
+long bin_count(const py::object& num_bins) {
+    PyObject* index = PyNumber_Index(num_bins.ptr());
+    if (index == nullptr) throw py::error_already_set();
+    const long count = PyLong_AsLong(index);
+    Py_DECREF(index);
+    if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return count;
+}
+
+// Every month's model on the feature row, its output widened by the band
+// of its bin to P10 and P90.
+void run_monthly_models(const py::object& self, const py::list& features, const py::list& months,
+                        MonthlyOutputs& out) {
+    py::object np = global("np");
+    py::object data_frame = global("pd").attr("DataFrame");
+    py::object model_dict = self.attr("m_modelDict");
+    py::object bound_list = self.attr("m_boundList");
+    py::object prob_binned = self.attr("m_modelProbBinned");
+    const long num_bins = bin_count(global("numBins"));
+    // The one-row feature table is made once and handed to every month
+    // whose model names its features as the previous month's did: the
+    // models only read it, and making it is a good part of the module's own
+    // time in a prediction.
+    py::object data, data_names;
+    for (const py::handle month : months) {
+        py::object model = pymodule::item(model_dict, month);
+        py::object feature_names = model.attr("get_booster")().attr("feature_names");
+        if (!data || !data_names.equal(feature_names)) {
+            py::list row;
+            row.append(features);
+            data = data_frame(np.attr("array")(row), "columns"_a = feature_names);
+            data_names = feature_names;
+        }
+        py::object output = pymodule::item(model.attr("predict")(data), py::int_(0));
+        out.outputs.append(output);
+
+        const long bin = output_bin(output, pymodule::item(bound_list, month), num_bins);
+        py::object band = pymodule::item(pymodule::item(prob_binned, month), py::int_(bin));
+        out.p10.append(output * (py::int_(1) + pymodule::item(band, "P10")));
+        out.p90.append(output * (py::int_(1) + pymodule::item(band, "P90")));
+    }
+}
+
+// [0] followed by the items of `values`.
+py::list from_zero(const py::handle& values) {
+    py::list out;
+    out.append(0);
+    for (const py::handle v : items_of(values)) out.append(v);
+    return out;
+}
+
+// The three decline fits: the model series, then P10 and P90.
+struct DeclineFits {
+    py::object rate, cumulative;
+    py::dict rate_prob, cumulative_prob;
+};
+
+DeclineFits fit_declines(const py::object& self, const py::list& t_model, const MonthlyOutputs& out) {
+    DeclineFits fits;
+    py::object history_match = self.attr("m_historyMatch");
+    py::object fitted = history_match.attr("GetMatchLists")(t_model, from_zero(out.outputs));
+    fits.rate = pymodule::item(fitted, py::int_(0));
+    fits.cumulative = pymodule::item(fitted, py::int_(1));
+    for (const char* prob : {"P10", "P90"}) {
+        py::object fit = history_match.attr("GetMatchLists")(t_model,
+                                                             from_zero(pymodule::item(out.with_prob, prob)));
+        fits.rate_prob[prob] = pymodule::item(fit, py::int_(0));
+        fits.cumulative_prob[prob] = pymodule::item(fit, py::int_(1));
+    }
+    return fits;
+}
+
+// (rate_time_df, cumulative_time_df), built from column dictionaries.
+py::tuple forecast_tables(const py::list& t_model, const DeclineFits& fits,
+                          const py::object& model_output) {
+    py::object data_frame = global("pd").attr("DataFrame");
+    py::dict rates;
+    rates["Month"] = t_model;
+    rates["P90"] = pymodule::item(fits.rate_prob, "P90");
+    rates["q"] = fits.rate;
+    rates["P10"] = pymodule::item(fits.rate_prob, "P10");
+    py::dict cumulatives;
+    cumulatives["Month"] = t_model;
+    cumulatives["P90"] = pymodule::item(fits.cumulative_prob, "P90");
+    cumulatives["Q"] = fits.cumulative;
+    cumulatives["P10"] = pymodule::item(fits.cumulative_prob, "P10");
+    cumulatives["Model Output"] = model_output;
+    return py::make_tuple(data_frame(rates), data_frame(cumulatives));
+}
+
+py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,
+                   py::object well_len, py::object frac_spacing, py::object fluid_vol, py::object) {
+    py::object isip = estimate_isip(self, lat, lon);
+    py::list features;
+    for (const py::object& v : {lat, lon, frac_stages, isip, well_len, frac_spacing, fluid_vol})
+        features.append(v);
+
+    MonthlyOutputs out;
+    out.with_prob["P10"] = out.p10;
+    out.with_prob["P90"] = out.p90;
+    self.attr("m_modelOutputList") = out.outputs;
+    self.attr("m_modelOutputWithProbList") = out.with_prob;
+    const py::list months = items_of(global("nOutputMonthList"));
+    run_monthly_models(self, features, months, out);
+
+    const py::list t_model = from_zero(months);
+    const DeclineFits fits = fit_declines(self, t_model, out);
+    py::object model_output = self.attr("m_modelOutputList");
+    model_output.attr("insert")(0, 0);
+    return forecast_tables(t_model, fits, model_output);
+}
+
+}  // namespace
+
+py::object make_geological_model_class() {
+    return make_class("CGeologicalModel",
+                      {method("GetModel", "self, filesDir, yCol",
+                              "The pickled model of column yCol in filesDir/GeoModel, or None when\n"
+                              "there is no such file.",
+                              &get_geo_model, py::arg("filesDir"), py::arg("yCol"))});
+}
+
+py::object make_driver_class() {
+    MethodList methods;
+    PyObject* init = PyCFunction_NewEx(&driver_init_def, nullptr, nullptr);
+    if (init == nullptr) throw py::error_already_set();
+    methods.emplace_back("__init__", py::reinterpret_steal<py::object>(init));
+    methods.push_back(method("SetFilesDir", "self, filesDir", "Sets the play data directory.",
+                             &set_files_dir, py::arg("filesDir")));
+    methods.push_back(method("_CMainDravex__GetGeoModels", "self",
+                             "Geological models of the play, by column (None when missing).",
+                             &get_geo_models));
+    methods.push_back(method("_CMainDravex__GetModelsDummy", "self",
+                             "The first 25 monthly model paths, each after a blank.",
+                             &get_models_dummy));
+    methods.push_back(method("_CMainDravex__GetModels", "self",
+                             "Monthly production models by month; empty when one is missing.",
+                             &get_models));
+    methods.push_back(method("_CMainDravex__SetP10P90BinnedMonth", "self, df, iMonth",
+                             "Bin bounds and P10/P90 band of one month from its test predictions.",
+                             &set_p10_p90_binned_month, py::arg("df"), py::arg("iMonth")));
+    methods.push_back(method("_CMainDravex__SetP10P90Binned", "self",
+                             "Bin bounds and P10/P90 bands of every forecast month.",
+                             &set_p10_p90_binned));
+    methods.push_back(method("_CMainDravex__get_filepath", "self, filename",
+                             "Path of filename in the directory of the module file.", &get_filepath,
+                             py::arg("filename")));
+    methods.push_back(method("Process", "self",
+                             "Loads the play's models and bands from DataFiles beside the module;\n"
+                             "does nothing when the play directory is missing.",
+                             &process));
+    methods.push_back(method(
+        "Predict", "self, lat, lon, frac_stages, well_len, frac_spacing, fluid_vol, isip",
+        "Forecast of one well design: (rate_time_df, cumulative_time_df).\n"
+        "Rates in volume per day, cumulatives in thousands of volume units, by month\n"
+        "0, 6, 8, ..., 60. isip is accepted but the geological model's estimate is used.",
+        &predict, py::arg("lat"), py::arg("lon"), py::arg("frac_stages"), py::arg("well_len"),
+        py::arg("frac_spacing"), py::arg("fluid_vol"), py::arg("isip")));
+    return make_class("CMainDravex", methods);
+}
+
+}  // namespace quon_py

@@ -1,0 +1,112 @@
+#include "py_face.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+
+namespace quon_py {
+
+py::object global(const char* name) {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(Module::object().ptr()), name);
+    if (value == nullptr) pymodule::raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+py::object sep() { return global("os").attr("sep"); }
+
+py::object join_path(const py::object& left, const py::object& right) {
+    return left + sep() + right;
+}
+
+py::object make_class(const char* name, const MethodList& methods) {
+    py::dict ns;
+    ns["__module__"] = "quon";
+    ns["__qualname__"] = name;
+    for (const auto& [method_name, fn] : methods) {
+        // An instancemethod binds the instance as a Python function does.
+        PyObject* bound = PyInstanceMethod_New(fn.ptr());
+        if (bound == nullptr) throw py::error_already_set();
+        ns[py::str(method_name)] = py::reinterpret_steal<py::object>(bound);
+    }
+    const auto type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    const auto object = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    return type(name, py::make_tuple(object), ns);
+}
+
+py::list items_of(py::handle iterable) {
+    PyObject* list = PySequence_List(iterable.ptr());
+    if (list == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(list);
+}
+
+namespace {
+
+// Owned references, never released: the module lives as long as the
+// process, and releasing them at exit would run after the interpreter.
+PyTypeObject* g_float64 = nullptr;
+PyTypeObject* g_int64 = nullptr;
+
+}  // namespace
+
+void keep_numpy_types(py::handle np) {
+    py::object float64 = np.attr("float64");
+    py::object int64 = np.attr("int64");
+    g_float64 = reinterpret_cast<PyTypeObject*>(float64.release().ptr());
+    g_int64 = reinterpret_cast<PyTypeObject*>(int64.release().ptr());
+}
+
+bool is_integer(py::handle o) {
+    return PyLong_CheckExact(o.ptr()) || Py_TYPE(o.ptr()) == g_int64;
+}
+
+bool is_numpy_scalar(py::handle o) {
+    return Py_TYPE(o.ptr()) == g_float64 || Py_TYPE(o.ptr()) == g_int64;
+}
+
+bool is_float64(py::handle o) { return Py_TYPE(o.ptr()) == g_float64; }
+
+bool plain_number(py::handle o, double& out, long long int_limit) {
+    PyObject* p = o.ptr();
+    if (PyFloat_CheckExact(p) || Py_TYPE(p) == g_float64) {
+        out = PyFloat_AS_DOUBLE(p);
+        return true;
+    }
+    if (!is_integer(o)) return false;
+    PyObject* index = PyNumber_Index(p);
+    if (index == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    if (v > int_limit || v < -int_limit) return false;
+    out = static_cast<double>(v);
+    return true;
+}
+
+py::object np_float(double v) {
+    PyObject* o = PyObject_CallFunction(reinterpret_cast<PyObject*>(g_float64), "d", v);
+    if (o == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+py::list float64_list(const std::vector<double>& values) {
+    py::array_t<double> array(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), array.mutable_data());
+    return items_of(array);
+}
+
+std::vector<double> np_powers(const std::vector<double>& bases, double exponent) {
+    py::array_t<double> array(static_cast<py::ssize_t>(bases.size()));
+    std::copy(bases.begin(), bases.end(), array.mutable_data());
+    py::array_t<double> result = global("np").attr("power")(array, exponent);
+    const double* r = result.data();
+    return std::vector<double>(r, r + bases.size());
+}
+
+}  // namespace quon_py

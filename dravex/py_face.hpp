@@ -1,0 +1,125 @@
+// Shared by the Python-facing units of the forecasting module `quon`
+// (main_quon.cpp, py_*.cpp, serializer.cpp): the module's definition, access
+// to its namespace at call time, the way its plain classes are made, and
+// the reading of numbers the way the interpreter's own arithmetic reads them.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "errors.hpp"
+#include "module_def.hpp"
+
+namespace quon_py {
+
+namespace py = pybind11;
+
+struct QuonModule {
+    static constexpr const char* name = "quon";
+    static constexpr const char* doc = nullptr;
+    // The module body, top to bottom: imports, vocabulary and constants,
+    // then the five classes (main_quon.cpp).
+    static void body(py::module_ m);
+};
+using Module = pymodule::Module<QuonModule>;
+
+// A name of the module namespace, looked up now: a host that rebinds a
+// module attribute (a constant, `np`, `curve_fit`, a class) is seen by the
+// next call. NameError when the name has been deleted.
+py::object global(const char* name);
+
+// The platform's path separator (the `sep` of the module's `os`).
+py::object sep();
+
+// left + sep + right, with Python's `+`, so a non-text part raises the
+// interpreter's own TypeError.
+py::object join_path(const py::object& left, const py::object& right);
+
+// ------------------------------------------------------------------ classes
+
+using Method = std::pair<std::string, py::object>;
+using MethodList = std::vector<Method>;
+
+// A function of a class: `self` first, then `extra` (the py::arg names),
+// with "name(args)\n--\n\ntext" as its docstring, from which the interpreter
+// takes its text signature.
+template <typename F, typename... Extra>
+Method method(const char* name, const char* args, const char* text, F fn, Extra... extra) {
+    py::options options;
+    options.disable_function_signatures();
+    const std::string doc = pymodule::signature_doc(std::string(name) + "(" + args + ")", text);
+    return {name, py::cpp_function(fn, py::name(name), py::arg("self"), extra..., doc.c_str())};
+}
+
+// A class of the module as `class <name>:` would make it: base `object`,
+// plain `type` as its metaclass, instances with an ordinary __dict__, and
+// the given functions as ordinary instance methods in the given order
+// (names of private methods are passed already mangled).
+py::object make_class(const char* name, const MethodList& methods);
+
+// use(resource), then resource.close(), also when use fails; the error of
+// use is the one the caller sees.
+template <typename Use>
+py::object use_then_close(const py::object& resource, Use&& use) {
+    py::object result;
+    try {
+        result = use(resource);
+    } catch (py::error_already_set&) {
+        try {
+            resource.attr("close")();
+        } catch (py::error_already_set&) {
+        }
+        throw;
+    }
+    resource.attr("close")();
+    return result;
+}
+
+// Items of an iterable, taken once (a generator can be walked only once).
+py::list items_of(py::handle iterable);
+
+// ------------------------------------------------------------------ numbers
+
+// numpy's float64 and int64 types, taken once numpy is imported; held for
+// the life of the process.
+void keep_numpy_types(py::handle np);
+
+// Integers up to this size are doubles exactly.
+inline constexpr long long kExactInt = 1LL << 53;
+
+// A number that double arithmetic treats exactly as the interpreter would:
+// a float (numpy's float64 included) or an integer (int, numpy int64) of at
+// most `int_limit` in size. Anything else (bool, Fraction, arrays, text,
+// larger integers) is not plain.
+bool plain_number(py::handle o, double& out, long long int_limit = kExactInt);
+
+// Whether o is a plain integer (int or numpy int64).
+bool is_integer(py::handle o);
+
+bool is_numpy_scalar(py::handle o);
+
+bool is_float64(py::handle o);  // exactly numpy's float64
+
+// A numpy float64 scalar of value v.
+py::object np_float(double v);
+
+// A list of numpy float64 scalars, as elementwise numpy arithmetic gives them.
+py::list float64_list(const std::vector<double>& values);
+
+// numpy's power of every base to one exponent, in one call.
+std::vector<double> np_powers(const std::vector<double>& bases, double exponent);
+
+// ---------------------------------------------------------- the module body
+
+void bind_vocabulary(py::module_ m);     // py_vocabulary.cpp
+py::object make_geological_model_class();  // py_driver.cpp
+py::object make_serializer_class();      // serializer.cpp
+py::object make_history_match_class();   // py_decline.cpp
+py::object make_q_calculator_class();    // py_decline.cpp
+py::object make_driver_class();          // py_driver.cpp
+
+}  // namespace quon_py
