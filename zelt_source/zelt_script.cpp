@@ -18,6 +18,7 @@
 
 #include "fluid_properties.hpp"
 #include "module_guard.hpp"
+#include "screening_batch.hpp"
 #include "screening_scores.hpp"
 
 namespace py = pybind11;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fuzz_input.hpp"
-#include "screening_scores.hpp"
+#include "screening_batch.hpp"
 
 namespace {
 
