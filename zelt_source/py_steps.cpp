@@ -16,6 +16,7 @@ using pymodule::item_double;
 using pymodule::set_item;
 using pymodule::to_py;
 using pymodule::truth;
+using zelt::kMethodCount;
 using zelt::kParamCount;
 using zelt::kParamCount2019;
 
@@ -28,6 +29,19 @@ const std::array<zelt::Param, kParamCount> kFieldDataKeyOrder = {
     zelt::kNetPayThickness,   zelt::kHorizontalPermeability, zelt::kVerticalPermeability,
     zelt::kReservoirPressure, zelt::kReservoirTemperature,   zelt::kOilSaturation,
     zelt::kReservoirDip,      zelt::kFormationSalinity};
+
+const zelt::InjectedGas kGases[] = {zelt::InjectedGas::co2, zelt::InjectedGas::hydrocarbon,
+                                    zelt::InjectedGas::nitrogen};
+
+// Key of a gas's MMP in an MMP record.
+const char* mmp_key(zelt::InjectedGas gas) {
+    switch (gas) {
+        case zelt::InjectedGas::co2: return "mmp_co2";
+        case zelt::InjectedGas::hydrocarbon: return "mmp_hc";
+        case zelt::InjectedGas::nitrogen: return "mmp_n2";
+    }
+    return "";
+}
 
 zelt::InjectedGas injected_gas(py::handle name) {
     if (equals(name, "co2")) return zelt::InjectedGas::co2;
@@ -139,12 +153,10 @@ py::dict get_mmp(py::object /*idx*/, py::object row, py::object field_data) {
     py::object resv_id = item(row, kResvId);
     const double api = item_double(field_data, "Oil Gravity");
     const double temp = item_double(field_data, "Reservoir Temperature");
-    const zelt::ReservoirMmps m = zelt::reservoir_mmps(api, temp);
+    const zelt::ReservoirMmps mmps = zelt::reservoir_mmps(api, temp);
     py::dict record;
     record["Reservoir_ID"] = resv_id;
-    record["mmp_co2"] = m.co2;
-    record["mmp_hc"] = m.hc;
-    record["mmp_n2"] = m.n2;
+    for (zelt::InjectedGas gas : kGases) record[mmp_key(gas)] = zelt::gas_mmp(mmps, gas);
     return record;
 }
 
@@ -163,9 +175,61 @@ py::dict get_field_data_2019(py::object /*idx*/, py::object row) {
 
 namespace {
 
-void set_limit(py::handle table, const char* param, const char* method, const char* key,
+void set_limit(py::handle table, std::string_view param, std::string_view method, const char* key,
                py::handle value) {
-    set_item(item(item(table, param), method), py::str(key), value);
+    set_item(item(item(table, to_py(param)), to_py(method)), py::str(key), value);
+}
+
+// Whether measuring method m writes the pressure limits of its gas: the
+// first method of the list whose pressure limit holds that gas's MMP (the
+// horizontal miscible one) writes them all, so the gas's later methods are
+// measured against the current reservoir's MMP.
+bool writes_gas_limits(std::size_t m) {
+    const zelt::MethodGas& own = zelt::kMethodGas[m];
+    if (own.limit == zelt::MmpLimit::none) return false;
+    for (std::size_t j = 0; j < m; ++j) {
+        const zelt::MethodGas& earlier = zelt::kMethodGas[j];
+        if (earlier.gas == own.gas && earlier.limit != zelt::MmpLimit::none) return false;
+    }
+    return true;
+}
+
+// The pressure limits of the shared table that follow the reservoir's MMPs,
+// written in place when method m is the one that writes them.
+void set_gas_pressure_limits(py::handle screening_table, py::handle m, py::handle idx,
+                             py::handle reservoir_mmps) {
+    const std::string_view pressure = zelt::kParamNames[zelt::kReservoirPressure];
+    for (std::size_t j = 0; j < kMethodCount; ++j) {
+        if (!writes_gas_limits(j) || !equals(m, zelt::kMethodNames[j].data())) continue;
+        const zelt::InjectedGas gas = zelt::kMethodGas[j].gas;
+        py::object value = item(item(reservoir_mmps, idx), mmp_key(gas));
+        for (std::size_t k = 0; k < kMethodCount; ++k) {
+            const zelt::MethodGas& g = zelt::kMethodGas[k];
+            if (g.gas != gas || g.limit == zelt::MmpLimit::none) continue;
+            set_limit(screening_table, pressure, zelt::kMethodNames[k],
+                      g.limit == zelt::MmpLimit::min ? "Min" : "Max", value);
+        }
+    }
+}
+
+// The "Polymer Flooding" limits by viscosity band; outside the bands they
+// stay as the shared table holds them.
+void set_polymer_limits(py::handle screening_table, py::handle field_data) {
+    const double v = item_double(field_data, "Oil Viscosity (in situ)");
+    if (const auto polymer = zelt::polymer_limits_for_viscosity(v)) {
+        set_limit(screening_table, zelt::kParamNames[zelt::kHorizontalPermeability],
+                  zelt::kMethodNames[zelt::kPolymerFlooding], "Min",
+                  py::float_(polymer->permeability_min_md));
+        set_limit(screening_table, zelt::kParamNames[zelt::kFormationSalinity],
+                  zelt::kMethodNames[zelt::kPolymerFlooding], "Max",
+                  py::float_(polymer->salinity_max_ppm));
+    }
+}
+
+void set_asp_salinity_limit(py::handle screening_table, py::handle field_data) {
+    const double t = item_double(field_data, "Reservoir Temperature");
+    set_limit(screening_table, zelt::kParamNames[zelt::kFormationSalinity],
+              zelt::kMethodNames[zelt::kAsp], "Max", py::float_(zelt::asp_salinity_max(t)));
 }
 
 }  // namespace
@@ -173,54 +237,20 @@ void set_limit(py::handle table, const char* param, const char* method, const ch
 py::dict get_diff(py::object idx, py::object field_data, py::object reservoir_mmps,
                   py::object screening_table, py::object zelt_methods,
                   py::object screening_params) {
-    struct GasLimits {
-        const char* horizontal;
-        const char* vertical_miscible;
-        const char* vertical_immiscible;
-        const char* mmp_key;
-    };
-    static const GasLimits kGasLimits[] = {
-        {"Horz. Misc. CO2", "Vert. Misc. CO2", "Vert. Immisc. CO2", "mmp_co2"},
-        {"Horz. Misc. HC", "Vert. Misc. HC", "Vert. Immisc. HC", "mmp_hc"},
-        {"Horz. Misc. N2", "Vert. Misc. N2", "Vert. Immisc. N2", "mmp_n2"}};
-    const char* kPressure = "Current Reservoir Pressure";
-    const char* kPermeability = "Average Horizontal Permeability";
-    const char* kSalinity = "Formation Salinity";
-
+    const char* polymer = zelt::kMethodNames[zelt::kPolymerFlooding].data();
+    const char* asp = zelt::kMethodNames[zelt::kAsp].data();
     py::dict delta;
     for (py::handle p : screening_params) {
         py::dict distances;
         delta[p] = distances;
-        const bool is_pressure = equals(p, kPressure);
-        const bool is_salinity = equals(p, kSalinity);
-        const bool is_polymer_param = is_salinity || equals(p, kPermeability);
+        const bool is_pressure = equals(p, zelt::kParamNames[zelt::kReservoirPressure].data());
+        const bool is_salinity = equals(p, zelt::kParamNames[zelt::kFormationSalinity].data());
+        const bool is_polymer_param =
+            is_salinity || equals(p, zelt::kParamNames[zelt::kHorizontalPermeability].data());
         for (py::handle m : zelt_methods) {
-            // Pressure limits of the gas methods follow the reservoir's MMPs.
-            if (is_pressure) {
-                for (const GasLimits& gas : kGasLimits) {
-                    if (!equals(m, gas.horizontal)) continue;
-                    py::object value = item(item(reservoir_mmps, idx), gas.mmp_key);
-                    set_limit(screening_table, kPressure, gas.horizontal, "Min", value);
-                    set_limit(screening_table, kPressure, gas.vertical_miscible, "Min", value);
-                    set_limit(screening_table, kPressure, gas.vertical_immiscible, "Max", value);
-                }
-            }
-            // Polymer limits by viscosity band; outside the bands they stay
-            // as this table holds them.
-            if (is_polymer_param && equals(m, "Polymer Flooding")) {
-                const double v = item_double(field_data, "Oil Viscosity (in situ)");
-                if (const auto polymer = zelt::polymer_limits_for_viscosity(v)) {
-                    set_limit(screening_table, kPermeability, "Polymer Flooding", "Min",
-                              py::float_(polymer->permeability_min_md));
-                    set_limit(screening_table, kSalinity, "Polymer Flooding", "Max",
-                              py::float_(polymer->salinity_max_ppm));
-                }
-            }
-            if (is_salinity && equals(m, "ASP")) {
-                const double t = item_double(field_data, "Reservoir Temperature");
-                set_limit(screening_table, kSalinity, "ASP", "Max",
-                          py::float_(zelt::asp_salinity_max(t)));
-            }
+            if (is_pressure) set_gas_pressure_limits(screening_table, m, idx, reservoir_mmps);
+            if (is_polymer_param && equals(m, polymer)) set_polymer_limits(screening_table, field_data);
+            if (is_salinity && equals(m, asp)) set_asp_salinity_limit(screening_table, field_data);
             const double x = as_double(item(field_data, p));
             py::object cell = item(item(screening_table, p), m);
             const double lo = as_double(item(cell, "Min"));
@@ -281,15 +311,16 @@ py::list get_zelt_score(py::object edin_df, py::object screening_param_scores,
         record["Reservoir"] = item(row, kReservoirName);
         py::object scores;  // screening_param_scores[idx], looked up on first use
         for (py::handle m : zelt_methods) {
-            double sum = 0.0;
+            zelt::MethodScore score;
             for (py::handle p : screening_params) {
                 if (!scores) scores = item(screening_param_scores, idx);
                 const double s = as_double(item(item(scores, p), m));
-                sum += s;
                 py::object stopper = item(item(item(screening_table, p), m), "Stopper");
-                if (truth(stopper) && s != zelt::kInsideScore) record[m] = zelt::kKnockedOutScore;
+                score.add(s, truth(stopper));
             }
-            if (!record.contains(m)) record[m] = zelt::method_score_from_sum(sum);
+            // A knock-out always writes its -1; a score from the sum only
+            // fills an entry the record does not hold yet.
+            if (score.knocked_out() || !record.contains(m)) record[m] = score.value();
         }
         result.append(record);
     }
@@ -349,8 +380,7 @@ py::tuple get_zelt_score_2019(py::object edin_df, py::object screening_param_sco
         score_record["Reservoir_ID"] = item(row, kResvId);
         score_record["Reservoir"] = item(row, kReservoirName);
         for (py::handle m : zelt_methods_2019) {
-            double numerator = 0.0;
-            double denominator = 0.0;
+            zelt::WeightedMean mean;
             py::dict p_val;
             p_val["ZeltMethod"] = m;
             for (py::handle p : screening_params_2019) {
@@ -358,13 +388,11 @@ py::tuple get_zelt_score_2019(py::object edin_df, py::object screening_param_sco
                 py::object value = item(item(screening_param_scores, idx), p);
                 const double px = py_p_value(value, item(limits, "Lower"), item(limits, "Min"),
                                              item(limits, "Max"), item(limits, "Upper"));
-                const double w = as_double(item(limits, "Weighting"));
-                numerator += w * px;
-                denominator += w;
+                mean.add(px, as_double(item(limits, "Weighting")));
                 p_val[p] = px;
             }
             p_value_result.append(p_val);
-            score_record[m] = zelt::weighted_score(numerator, denominator, flags);
+            score_record[m] = mean.score(flags);
         }
         zelt_result.append(score_record);
     }
