@@ -182,7 +182,7 @@ TEST(FieldData2019, DefaultsAndFallbacks) {
     EXPECT_DOUBLE_EQ(derive_field_data_2019(r).permeability_md, 80.0);
 }
 
-TEST(PValue, DocumentedRatings) {
+TEST(PValue, RatingsInBandsAndSwitches) {
     struct Case { double x, lower, min, max, upper, want; };
     const Case cases[] = {
         {20, 5, 10, 40, 100, 1.0},  {10, 5, 10, 40, 100, 1.0},  {7.5, 5, 10, 40, 100, 0.0},
