@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fluid_properties.hpp"
-#include "screening_scores.hpp"
+#include "screening_batch.hpp"
 
 namespace {
 

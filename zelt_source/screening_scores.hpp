@@ -1,7 +1,7 @@
-// Screening scores: how far a reservoir lies outside each method's limits,
-// the normalisation of those distances, parameter and method scores, and the
-// 2019 method's field data, p-values and weighted scores. Also the batch runs
-// of both methods over many reservoirs, used by the module's pipelines.
+// Screening scores of one reservoir: how far it lies outside each method's
+// limits, the normalisation of those distances, parameter and method scores,
+// and the 2019 method's field data, p-values and weighted scores. The runs of
+// both methods over many reservoirs are in screening_batch.hpp.
 //
 // Plain C++ with no Python in it. Conventions as in fluid_properties.hpp:
 // NaN means "not reported" (or "not violated", for distances) and IEEE
@@ -10,10 +10,9 @@
 
 #include <array>
 #include <cstddef>
-#include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "fluid_properties.hpp"
 
@@ -24,6 +23,7 @@ namespace zelt {
 inline constexpr std::size_t kMethodCount = 15;
 inline constexpr std::size_t kParamCount = 11;
 
+// Names as string literals: data() of each is NUL-terminated.
 extern const std::array<std::string_view, kMethodCount> kMethodNames;
 extern const std::array<std::string_view, kParamCount> kParamNames;
 // Display labels with units (UTF-8), parallel to kParamNames.
@@ -45,6 +45,27 @@ enum Param : std::size_t {
 
 // Value of parameter p (kParamNames order) in a field data record.
 double parameter_value(const FieldData& fd, std::size_t p);
+
+// ------------------------------------------------------------ methods and gases
+
+// Which pressure limit of a method the reservoir's MMP replaces: a miscible
+// method needs a pressure at or above the MMP (its lower limit), an
+// immiscible one at or below it (its upper limit); the other methods keep
+// the file's pressure limits.
+enum class MmpLimit { none, min, max };
+
+struct MethodGas {
+    InjectedGas gas;   // whose MMP stands for the method's pressure limits
+    MmpLimit limit;
+};
+
+// Per method (kMethodNames order): "CO2" in the name is the CO2 gas, else
+// "HC" the hydrocarbon gas, every other method (gas or not) the nitrogen
+// gas. The pressure window fills an empty file limit with that gas's MMP.
+extern const std::array<MethodGas, kMethodCount> kMethodGas;
+
+// The MMP (psia) of one gas in a reservoir's record.
+double gas_mmp(const ReservoirMmps& mmps, InjectedGas gas);
 
 // --------------------------------------------------------- first-method limits
 
@@ -68,10 +89,11 @@ std::optional<PolymerLimits> polymer_limits_for_viscosity(double viscosity_cp);
 // "ASP" salinity maximum (ppm) for a reservoir temperature (degF).
 double asp_salinity_max(double temperature_f);
 
-// Rewrites, in place, the limits that depend on the reservoir: pressure
-// limits of the gas methods from the MMPs, the "ASP" salinity maximum from
-// the temperature and, when the viscosity falls in one of the two bands, the
-// two "Polymer Flooding" limits (outside the bands they are left as they are).
+// Rewrites, in place, the limits that depend on the reservoir: the pressure
+// limits of the gas methods from the MMPs (kMethodGas), the "ASP" salinity
+// maximum from the temperature and, when the viscosity falls in one of the
+// two bands, the two "Polymer Flooding" limits (outside the bands they are
+// left as they are).
 void adjust_limits_for_reservoir(ScreeningLimits& limits, const FieldData& fd,
                                  const ReservoirMmps& mmps);
 
@@ -112,6 +134,24 @@ double round_to_tenth(double x);
 double method_score_from_sum(double score_sum);
 
 inline constexpr double kKnockedOutScore = -1.0;
+
+// One method's score from its parameter scores, added in parameter order.
+// Knock-out rule: a parameter marked as a stopper that is violated (its
+// score is not the inside score) gives the method -1 whatever the others
+// score; a stopper on a parameter inside its range has no effect.
+class MethodScore {
+public:
+    void add(double parameter_score, bool stopper) {
+        sum_ += parameter_score;
+        if (stopper && parameter_score != kInsideScore) knocked_out_ = true;
+    }
+    bool knocked_out() const { return knocked_out_; }
+    double value() const { return knocked_out_ ? kKnockedOutScore : method_score_from_sum(sum_); }
+
+private:
+    double sum_ = 0.0;
+    bool knocked_out_ = false;
+};
 
 // ------------------------------------------------------------ 2019 method
 
@@ -184,59 +224,20 @@ struct DivisionFlags {
 // weights sum to zero.
 double weighted_score(double numerator, double denominator, DivisionFlags& flags);
 
-// --------------------------------------------------------------- batch runs
+// One 2019 method's score: the p-values of its parameters, added in
+// parameter order with their weights, and their weighted mean rounded to one
+// decimal.
+class WeightedMean {
+public:
+    void add(double p_value, double weight) {
+        numerator_ += weight * p_value;
+        denominator_ += weight;
+    }
+    double score(DivisionFlags& flags) const { return weighted_score(numerator_, denominator_, flags); }
 
-// Row k of the input is paired with the record at list position
-// positions[k] (the position its index label names); kInvalidPosition marks
-// a label that names no position. An empty vector means the identity.
-inline constexpr std::int64_t kInvalidPosition = -1;
-
-enum class BatchFailure { none, invalid_label, math_domain };
-
-struct FirstMethodResult {
-    std::vector<FieldData> field_data;     // row order
-    std::vector<ReservoirMmps> mmps;       // row order (row k: from field data at positions[k])
-    std::vector<double> scores;            // n x kMethodCount, row-major
-    std::vector<double> window_min;        // n x kMethodCount, pressure window lower limit
-    std::vector<double> window_max;        // n x kMethodCount, pressure window upper limit
-    BatchFailure failure = BatchFailure::none;
-    std::size_t failed_row = 0;
+private:
+    double numerator_ = 0.0;
+    double denominator_ = 0.0;
 };
-
-// The first method over all reservoirs. Each reservoir is measured against
-// the file limits adjusted to itself alone: limits set by one reservoir never
-// carry over to another. threads = 0 picks the hardware's count.
-FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reservoirs,
-                                      const std::vector<std::int64_t>& positions,
-                                      const ScreeningLimits& file_limits,
-                                      unsigned threads = 0);
-
-// MMP record used by a method's pressure window when its file limit is
-// empty: "CO2" in the name takes the CO2 MMP, else "HC" the hydrocarbon MMP,
-// every other method the nitrogen MMP.
-double window_mmp_for_method(std::string_view method, const ReservoirMmps& mmps);
-
-struct SecondMethodResult {
-    std::vector<FieldData2019> field_data;   // row order
-    std::vector<double> p_values;            // n x kMethodCount2019 x kParamCount2019
-    std::vector<double> scores;              // n x kMethodCount2019
-    DivisionFlags division;
-    BatchFailure failure = BatchFailure::none;
-    std::size_t failed_row = 0;
-};
-
-SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& reservoirs,
-                                      const std::vector<std::int64_t>& positions,
-                                      const ScreeningLimits2019& limits);
-
-// ----------------------------------------------------------- long-table order
-
-// Row labels of a melted score table (label m * n + r for method m and
-// reservoir r) in the order of a stable ascending sort by reservoir name,
-// then method name; names compare by code point (UTF-8 bytes), missing names
-// last.
-std::vector<std::int64_t> long_table_order(const std::vector<std::string_view>& names,
-                                           const std::vector<bool>& missing,
-                                           const std::vector<std::string_view>& method_names);
 
 }  // namespace zelt

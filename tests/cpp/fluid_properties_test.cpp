@@ -1,6 +1,6 @@
 // Fluid-property core: correlations and defaults of the field data, the
 // cubic solver, Peng-Robinson densities, solubility parameters and the MMP
-// secant iteration, checked against documented values and identities.
+// secant iteration, checked against reference values and identities.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -44,7 +44,7 @@ TEST(DeriveFieldData, AllMissingUsesDefaults) {
     EXPECT_TRUE(std::isnan(fd.salinity_ppm));
 }
 
-// One documented fallback per row: the record fields set, the field read
+// One default or correlation fallback per row: the record fields set, the field read
 // back, the expected value and its tolerance.
 struct FieldCase {
     const char* name;
@@ -62,7 +62,7 @@ ReservoirRecord with(double ReservoirRecord::*a, double va,
     return r;
 }
 
-TEST(DeriveFieldData, DocumentedFallbacks) {
+TEST(DeriveFieldData, DefaultsAndCorrelationFallbacks) {
     using R = ReservoirRecord;
     using F = FieldData;
     const FieldCase cases[] = {
@@ -101,7 +101,7 @@ TEST(DeriveFieldData, DocumentedFallbacks) {
 
 double cubic_at(double z, double a1, double a2, double a3) { return ((z + a1) * z + a2) * z + a3; }
 
-TEST(CubicEquationSolution, DocumentedRoots) {
+TEST(CubicEquationSolution, KnownRoots) {
     struct Case { const char* name; double a1, a2, a3, root, tol; };
     const Case cases[] = {
         {"roots 1 2 3: smallest", -6.0, 11.0, -6.0, 1.0, 1e-12},
@@ -140,7 +140,7 @@ TEST(CubicEquationSolution, NaNCoefficientGivesNaN) {
     EXPECT_TRUE(std::isnan(cubic_equation_solution(kNaN, 1.0, 1.0)));
 }
 
-TEST(DesityCalc, DocumentedDensities) {
+TEST(DesityCalc, ReferenceDensities) {
     EXPECT_NEAR(desity_calc(3000.0, 659.67, 1069.865, 547.54, 44.01, 0.225), 31.6637, 1e-4);
     EXPECT_NEAR(desity_calc(3000.0, 659.67, 667.1961, 343.08, 16.043, 0.008), 7.3590, 1e-4);
     EXPECT_NEAR(desity_calc(3000.0, 659.67, 1069.865, 547.54, 44.01, 0.225), 31.66374419475621, 1e-9);
@@ -156,7 +156,7 @@ TEST(DesityCalc, AcentricFactorOf049UsesFirstPolynomial) {
     EXPECT_GT(std::fabs(rho(0.49) - rho(0.49 + 1e-9)), 0.01);
 }
 
-TEST(SolubilityParameters, DocumentedValues) {
+TEST(SolubilityParameters, ReferenceValues) {
     EXPECT_NEAR(oil_solubility_parameter(300.0, 100.0), 9.414, 1e-12);
     EXPECT_NEAR(oil_solubility_parameter(6084.0 / 24.1, 200.0), 8.382481, 1e-6);
 
@@ -202,7 +202,7 @@ double mmp_objective(double p, double api, double temp_f, InjectedGas gas) {
     return std::fabs(oil - gas_solubility_parameter(g.comp, rho, rhoc, g.pc, g.n)) - 3.0;
 }
 
-TEST(Mmp, DocumentedPressures) {
+TEST(Mmp, ReferencePressures) {
     struct Case { double api, temp; InjectedGas gas; double expected, tol; };
     const Case cases[] = {
         {30.0, 150.0, InjectedGas::co2, 2955.03, 0.01},

@@ -8,9 +8,9 @@
 // precision where jj and the root of the discriminant cancel, about 6e-6 of
 // the roots' scale, hence the tolerance; roots beyond 1e40 or below 1e-40
 // are left out, where the discriminant (of the order of the roots' sixth
-// power) overflows or underflows in the documented double arithmetic. NaN
-// is allowed only where it is
-// documented (a NaN coefficient; a zero discriminant with a negative jj) or
+// power) overflows or underflows in double arithmetic. NaN is allowed only
+// where the solver gives it by IEEE rules (a NaN coefficient; a zero
+// discriminant with a negative jj, whose plain cube root is NaN) or
 // where the intermediate q, jj or d overflowed; the domain error only where
 // rounding pushed the arc-cosine argument past 1.
 #include <algorithm>

@@ -3,7 +3,7 @@
 // desity_calc: NaN in, NaN out; for a component in its physical range
 // (positive pressure, temperature and critical constants) a finite positive
 // density, since the cubic always has a root above B there.
-// mmp: either exactly 19000.0 or a pressure at which the documented
+// mmp: either exactly 19000.0 or a pressure at which Lange's
 // objective |oil - gas| - 3, rebuilt here from the public step functions, is
 // within the tolerance of 0.01. The domain error of the cubic solver may
 // pass through both.

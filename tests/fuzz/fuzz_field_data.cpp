@@ -2,7 +2,7 @@
 // huge and subnormal numbers among them).
 //
 // Always: a reported value is taken as it is, a missing one gets its
-// documented default, the vertical permeability is kv/kh times the
+// default (or its correlation estimate), the vertical permeability is kv/kh times the
 // horizontal one, and both methods derive the same live-oil viscosity.
 // For reported values in their physical ranges (or missing), every derived
 // parameter is a finite number, except those the first method estimates

@@ -5,22 +5,22 @@
 // limit is a switch value (lower 0.01, upper 100000), -1 for a NaN value, and
 // it falls monotonically away from [min, max]. The one way out is a band
 // whose width (min - lower or upper - max), or twice the value's distance
-// into it, overflows, where the documented quotient may be NaN or infinite. A 2019 score with non-negative weights
-// of positive sum is a tenth in [-1, 1]; zero weights give NaN or an
+// into it, overflows, where the band's quotient may be NaN or infinite. A 2019 score with
+// non-negative weights of positive sum is a tenth in [-1, 1]; zero weights give NaN or an
 // infinity and raise the matching division flag. A reservoir's p-values and
 // scores do not depend on the other reservoirs.
 #include <cmath>
 #include <vector>
 
 #include "fuzz_input.hpp"
-#include "screening_scores.hpp"
+#include "screening_batch.hpp"
 
 namespace {
 
 using zelt::kMethodCount2019;
 using zelt::kParamCount2019;
 
-// Which of the documented tests decides: 1 inside, 2 the lower band, 3 the
+// Which of the band tests of p_value decides: 1 inside, 2 the lower band, 3 the
 // upper band, 0 none.
 int band(double param, double lower, double min_val, double max_val, double upper) {
     if (min_val <= param && param <= max_val) return 1;
@@ -33,7 +33,7 @@ void check_p_value(double param, double lower, double min_val, double max_val, d
     const double pv = zelt::p_value(param, lower, min_val, max_val, upper);
     const int b = band(param, lower, min_val, max_val, upper);
     // The band's width, or twice the value's distance into it, overflows:
-    // the documented quotient may then be NaN or infinite.
+    // the band's quotient may then be NaN or infinite.
     if (b == 2 && !(std::isfinite(lower - min_val) && std::isfinite(-2.0 * (param - min_val)))) return;
     if (b == 3 && !(std::isfinite(upper - max_val) && std::isfinite(-2.0 * (param - max_val)))) return;
     FUZZ_CHECK(pv >= -1.0 && pv <= 1.0, "p_value(%.17g, %.17g, %.17g, %.17g, %.17g) = %.17g", param,

@@ -5,7 +5,7 @@
 // A distance is NaN or positive, never 0; a parameter's scores run from -1 at
 // its smallest violation to -10 at its largest. A method knocked out by a violated
 // stopper scores exactly -1.0, one with no violation 1.0; every other score
-// is a tenth in [-1, 1]. The exception is the documented arithmetic itself
+// is a tenth in [-1, 1]. The exception is the score arithmetic itself
 // leaving the reals: a method violated by an infinite distance, or on a
 // parameter whose smallest and largest distance differ by less than
 // 9 / DBL_MAX, so that -9 / (max - min) overflows; there NaN and infinities
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fuzz_input.hpp"
-#include "screening_scores.hpp"
+#include "screening_batch.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 """Reference drivers for the two screening pipelines, built from the module's
-own step functions called one by one in the documented order, plus builders
+own step functions called one by one in the pipelines' order, plus builders
 of synthetic reservoir tables and reference files.
 
 The pipelines `halvane_zelt` and `uom_zelt` do their work in one native pass;
@@ -112,8 +112,9 @@ def halvane_reference(zelt, edin_df, fresh_limits=True):
 
     fresh_limits=True gives each get_diff call its own deep copy of the table
     built from the file (limits never carry over from one reservoir to the
-    next, as halvane_zelt does); False shares one table, the documented
-    behaviour of get_diff on its own.
+    next, as halvane_zelt does); False shares one table, so that limits
+    written for one reservoir stay in force for the next, as get_diff does
+    on its own.
     """
     edin_df.columns = [c.lower() for c in edin_df.columns]
     edin_df[REQUIRED] = edin_df[REQUIRED].astype(float)

@@ -150,7 +150,7 @@ def test_field_data_missing_column_is_key_error(column):
     (30.0, 150.0, "n2", 12462.3, 0.05),
     (20.0, 100.0, "n2", 27563.7, 0.05),
 ])
-def test_mmp_documented_values(api, temp, gas, expected, tol):
+def test_mmp_reference_values(api, temp, gas, expected, tol):
     assert zelt.mmp(api, temp, gas) == pytest.approx(expected, abs=tol)
 
 
@@ -216,7 +216,7 @@ def test_get_mmp_missing_key(row, fd, key):
     ((3000.0, 659.67, 1069.865, 547.54, 44.01, 0.225), 31.6637),
     ((3000.0, 659.67, 667.1961, 343.08, 16.043, 0.008), 7.3590),
 ])
-def test_desity_calc_documented_values(args, expected):
+def test_desity_calc_reference_values(args, expected):
     assert zelt.desity_calc(*args) == pytest.approx(expected, abs=5e-5)
 
 

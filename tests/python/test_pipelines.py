@@ -1,5 +1,5 @@
-"""The two pipelines end to end: identical to the step functions driven in the
-documented order, the layout of their tables, row-order independence of the
+"""The two pipelines end to end: identical to the step functions driven one
+by one in the pipelines' order, the layout of their tables, row-order independence of the
 first method, the reshaping functions, and failures."""
 import math
 

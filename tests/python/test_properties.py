@@ -1,7 +1,7 @@
 """Generated tables through both pipelines: their tables equal the step
 functions' composition, and a reservoir's results do not depend on the other
-reservoirs of the call (the 2019 method) or only through the documented
-normalisation over all reservoirs (the first method).
+reservoirs of the call (the 2019 method) or only through the normalisation
+of distances over all reservoirs (the first method).
 
 `make test` runs a modest number of examples; ZELT_LONG=1 (`make test-long`)
 many more.

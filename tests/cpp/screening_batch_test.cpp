@@ -1,0 +1,283 @@
+// Batch runs of both screening methods: agreement with the one-reservoir
+// functions, independence of row order and thread count, row positions
+// named by index labels, and the row order of the long score table.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "screening_batch.hpp"
+
+namespace zelt {
+namespace {
+
+// ------------------------------------------------------------ first-method batch
+
+ScreeningLimits batch_limits() {
+    ScreeningLimits lim{};
+    for (auto& row : lim)
+        for (auto& cell : row) cell.stopper = false;
+    for (std::size_t m = kHorzMiscCo2; m <= kVertImmiscN2; ++m) {
+        lim[kOilGravity][m] = {22.0, 100.0, m == kHorzMiscCo2};
+        lim[kOilViscosity][m].max = 10.0;
+    }
+    for (std::size_t m = kSteamFlooding; m <= kHotWater; ++m) lim[kOilViscosity][m].min = 20.0;
+    for (auto& cell : lim[kReservoirDepth]) { cell.min = 2000.0; cell.max = 9000.0; }
+    for (auto& cell : lim[kOilSaturation]) cell.min = 30.0;
+    lim[kHorizontalPermeability][kPolymerFlooding] = {10.0, kNaN, true};
+    lim[kReservoirTemperature][kPolymerFlooding].max = 200.0;
+    lim[kReservoirTemperature][kAsp].max = 200.0;
+    lim[kReservoirPressure][kHorzMiscCo2].max = 8000.0;
+    lim[kReservoirPressure][kSteamFlooding].min = 500.0;
+    return lim;
+}
+
+ReservoirRecord record(double api, double dead, double depth, double perm, double salinity) {
+    ReservoirRecord r;
+    r.oil_gravity_api = api;
+    r.dead_oil_viscosity_cp = dead;
+    r.top_depth_ft = depth;
+    r.permeability_md = perm;
+    r.salinity_ppm = salinity;
+    return r;
+}
+
+// The batch result rebuilt from the single-reservoir functions.
+std::vector<double> reference_scores(const std::vector<ReservoirRecord>& recs, const ScreeningLimits& file) {
+    std::vector<Distances> dist;
+    std::array<DistanceBounds, kParamCount> bounds{};
+    for (const ReservoirRecord& r : recs) {
+        const FieldData fd = derive_field_data(r);
+        ScreeningLimits lim = file;
+        adjust_limits_for_reservoir(lim, fd, reservoir_mmps(fd.oil_gravity_api, fd.temperature_f));
+        dist.push_back(measure_reservoir(fd, lim));
+        for (std::size_t p = 0; p < kParamCount; ++p)
+            for (double d : dist.back()[p]) widen_bounds(bounds[p], d);
+    }
+    std::vector<double> scores;
+    for (const Distances& d : dist)
+        for (std::size_t m = 0; m < kMethodCount; ++m) {
+            double sum = 0.0;
+            bool out = false;
+            for (std::size_t p = 0; p < kParamCount; ++p) {
+                const double s = parameter_score(d[p][m], bounds[p]);
+                sum += s;
+                out = out || (file[p][m].stopper && s != kInsideScore);
+            }
+            scores.push_back(out ? kKnockedOutScore : method_score_from_sum(sum));
+        }
+    return scores;
+}
+
+// R3 sets the first polymer band (in-situ 15.6 cP) and violates its 100 mD
+// minimum; R4 (0.54 cP) is in no band and must see the file's 10 mD minimum.
+const std::vector<ReservoirRecord> kBatch = {
+    record(35.0, 5.0, 6000.0, 200.0, 10000.0), record(18.0, kNaN, 12000.0, kNaN, kNaN), ReservoirRecord{},
+    record(30.0, 100.0, 5000.0, 50.0, 2000.0), record(30.0, 1.0, 5000.0, 50.0, 50000.0)};
+
+TEST(ScreenFirstMethod, AgreesWithSingleReservoirFunctions) {
+    const ScreeningLimits lim = batch_limits();
+    const FirstMethodResult res = screen_first_method(kBatch, {}, lim);
+    ASSERT_EQ(res.failure, BatchFailure::none);
+    const std::size_t n = kBatch.size();
+    ASSERT_EQ(res.field_data.size(), n);
+    ASSERT_EQ(res.mmps.size(), n);
+    ASSERT_EQ(res.window_min.size(), n * kMethodCount);
+    ASSERT_EQ(res.window_max.size(), n * kMethodCount);
+    const std::vector<double> want = reference_scores(kBatch, lim);
+    ASSERT_EQ(res.scores.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i)
+        EXPECT_DOUBLE_EQ(res.scores[i], want[i]) << "row " << i / kMethodCount << " method " << i % kMethodCount;
+
+    EXPECT_DOUBLE_EQ(res.scores[1 * kMethodCount + kHorzMiscCo2], kKnockedOutScore);  // 18 API, stopper
+    EXPECT_DOUBLE_EQ(res.scores[3 * kMethodCount + kPolymerFlooding], kKnockedOutScore);
+    EXPECT_DOUBLE_EQ(res.scores[4 * kMethodCount + kPolymerFlooding], 1.0);
+    // A reservoir inside every range (no limit set, nothing to knock it out) scores 1.0.
+    const FirstMethodResult inside = screen_first_method({ReservoirRecord{}}, {}, ScreeningLimits{});
+    ASSERT_EQ(inside.scores.size(), kMethodCount);
+    for (double s : inside.scores) EXPECT_DOUBLE_EQ(s, 1.0);
+
+    for (std::size_t r = 0; r < n; ++r) {
+        const FieldData fd = derive_field_data(kBatch[r]);
+        const ReservoirMmps mm = reservoir_mmps(fd.oil_gravity_api, fd.temperature_f);
+        EXPECT_DOUBLE_EQ(res.mmps[r].co2, mm.co2);
+        EXPECT_DOUBLE_EQ(res.field_data[r].in_situ_viscosity_cp, fd.in_situ_viscosity_cp);
+        const double* lo = &res.window_min[r * kMethodCount];
+        const double* hi = &res.window_max[r * kMethodCount];
+        EXPECT_DOUBLE_EQ(lo[kHorzMiscCo2], mm.co2);
+        EXPECT_DOUBLE_EQ(hi[kHorzMiscCo2], 8000.0);
+        EXPECT_DOUBLE_EQ(lo[kVertImmiscHc], mm.hc);
+        EXPECT_DOUBLE_EQ(hi[kVertImmiscHc], mm.hc);
+        EXPECT_DOUBLE_EQ(lo[kSteamFlooding], 500.0);
+        EXPECT_DOUBLE_EQ(hi[kSteamFlooding], mm.n2);
+    }
+}
+
+TEST(ScreenFirstMethod, IndependentOfRowOrderAndThreads) {
+    const ScreeningLimits lim = batch_limits();
+    const std::vector<ReservoirRecord> rev(kBatch.rbegin(), kBatch.rend());
+    const FirstMethodResult a = screen_first_method(kBatch, {}, lim);
+    const FirstMethodResult b = screen_first_method(rev, {}, lim);
+    const std::size_t n = kBatch.size();
+    for (std::size_t r = 0; r < n; ++r)
+        for (std::size_t m = 0; m < kMethodCount; ++m)
+            EXPECT_DOUBLE_EQ(a.scores[r * kMethodCount + m], b.scores[(n - 1 - r) * kMethodCount + m]) << r << " " << m;
+
+    // Worker threads start from 2,048 rows on (1,024 a thread): 2,100 rows
+    // split in two.
+    std::vector<ReservoirRecord> many;
+    for (int i = 0; i < 2100; ++i) {
+        const int j = i % 40;
+        many.push_back(record(15.0 + j * 0.8 + i * 1e-3, (i % 3) ? 2.0 + j * j : kNaN, 1500.0 + 230.0 * j,
+                              5.0 + 7.0 * j, (i % 4) ? 1000.0 * j : kNaN));
+    }
+    const FirstMethodResult one = screen_first_method(many, {}, lim, 1);
+    ASSERT_EQ(one.scores.size(), many.size() * kMethodCount);
+    for (unsigned t : {2u, 3u, 0u}) {
+        const FirstMethodResult par = screen_first_method(many, {}, lim, t);
+        EXPECT_EQ(par.scores, one.scores) << t;
+        EXPECT_EQ(par.window_min, one.window_min) << t;
+        EXPECT_EQ(par.window_max, one.window_max) << t;
+    }
+}
+
+TEST(ScreenFirstMethod, Positions) {
+    const ScreeningLimits lim = batch_limits();
+    const std::vector<ReservoirRecord> two = {kBatch[0], kBatch[1]};
+    const FirstMethodResult id = screen_first_method(two, {}, lim);
+    const FirstMethodResult explicit_id = screen_first_method(two, {0, 1}, lim);
+    EXPECT_EQ(explicit_id.scores, id.scores);
+    EXPECT_EQ(explicit_id.window_min, id.window_min);
+
+    // A three-cycle, which is not its own inverse, so that each lookup of
+    // the chain of lookups shows: the MMPs of row k come from the field data
+    // at p[k]; the distances of row j from the field data at p[j] and the
+    // MMPs at p[j]; the scores of row k from the distances at p[k].
+    const std::vector<ReservoirRecord> three = {kBatch[0], kBatch[1], kBatch[2]};
+    const std::vector<std::int64_t> p = {1, 2, 0};
+    const FirstMethodResult plain = screen_first_method(three, {}, lim);
+    const FirstMethodResult sw = screen_first_method(three, p, lim);
+    ASSERT_EQ(sw.failure, BatchFailure::none);
+    EXPECT_DOUBLE_EQ(sw.field_data[0].oil_gravity_api, 35.0);   // field data stay in row order
+    std::vector<FieldData> fd;
+    for (const ReservoirRecord& r : three) fd.push_back(derive_field_data(r));
+    auto at = [&](std::size_t k) { return static_cast<std::size_t>(p[k]); };
+    std::vector<ReservoirMmps> mm;
+    for (std::size_t k = 0; k < 3; ++k)
+        mm.push_back(reservoir_mmps(fd[at(k)].oil_gravity_api, fd[at(k)].temperature_f));
+    std::vector<Distances> dist;
+    std::array<DistanceBounds, kParamCount> bounds{};
+    for (std::size_t j = 0; j < 3; ++j) {
+        ScreeningLimits adjusted = lim;
+        adjust_limits_for_reservoir(adjusted, fd[at(j)], mm[at(j)]);
+        dist.push_back(measure_reservoir(fd[at(j)], adjusted));
+        for (std::size_t q = 0; q < kParamCount; ++q)
+            for (double d : dist.back()[q]) widen_bounds(bounds[q], d);
+    }
+    bool differs_from_identity = false;
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_DOUBLE_EQ(sw.mmps[k].co2, mm[k].co2) << k;
+        for (std::size_t m = 0; m < kMethodCount; ++m) {
+            double sum = 0.0;
+            bool out = false;
+            for (std::size_t q = 0; q < kParamCount; ++q) {
+                const double s = parameter_score(dist[at(k)][q][m], bounds[q]);
+                sum += s;
+                out = out || (lim[q][m].stopper && s != kInsideScore);
+            }
+            const double want = out ? kKnockedOutScore : method_score_from_sum(sum);
+            EXPECT_DOUBLE_EQ(sw.scores[k * kMethodCount + m], want) << k << " " << m;
+            differs_from_identity = differs_from_identity || want != plain.scores[k * kMethodCount + m];
+        }
+    }
+    EXPECT_TRUE(differs_from_identity);
+
+    const FirstMethodResult bad = screen_first_method(two, {0, kInvalidPosition}, lim);
+    EXPECT_EQ(bad.failure, BatchFailure::invalid_label);
+    EXPECT_EQ(bad.failed_row, 1u);
+
+    const FirstMethodResult empty = screen_first_method({}, {}, lim);
+    EXPECT_EQ(empty.failure, BatchFailure::none);
+    EXPECT_TRUE(empty.scores.empty());
+}
+
+// ------------------------------------------------------------------ 2019 batch
+
+TEST(Screen2019Method, WeightedScoresPValuesAndPositions) {
+    ScreeningLimits2019 lim{};
+    for (std::size_t m = 0; m < kMethodCount2019; ++m) {
+        for (auto& row : lim) row[m].weighting = 0.0;
+        lim[0][m] = {5, 10, 40, 100, 1.0};        // porosity 20: 1.0
+        lim[1][m] = {5, 10, 40, 100, 1.0};        // permeability 1 mD: -1.0
+        lim[2][m] = {0, 1000, 6000, 7600, 2.0};   // depth 6400: 0.5
+    }
+    ReservoirRecord2019 deep;
+    deep.top_depth_ft = 7000.0;                   // p-value -0.25 on depth
+    const std::vector<ReservoirRecord2019> recs = {ReservoirRecord2019{}, deep};
+    const SecondMethodResult res = screen_2019_method(recs, {}, lim);
+    ASSERT_EQ(res.failure, BatchFailure::none);
+    ASSERT_EQ(res.scores.size(), 2 * kMethodCount2019);
+    ASSERT_EQ(res.p_values.size(), 2 * kMethodCount2019 * kParamCount2019);
+    EXPECT_FALSE(res.division.invalid || res.division.divide_by_zero);
+    const double want[kParamCount2019] = {1.0, -1.0, 0.5, -1.0, -1.0, -1.0, -1.0, -1.0};
+    for (std::size_t m = 0; m < kMethodCount2019; ++m) {
+        EXPECT_DOUBLE_EQ(res.scores[m], 0.2) << m;                         // 0.25, ties to even
+        EXPECT_DOUBLE_EQ(res.scores[kMethodCount2019 + m], -0.1) << m;     // -0.125
+        for (std::size_t p = 0; p < kParamCount2019; ++p)
+            EXPECT_DOUBLE_EQ(res.p_values[m * kParamCount2019 + p], want[p]) << m << " " << p;
+        EXPECT_DOUBLE_EQ(res.p_values[(kMethodCount2019 + m) * kParamCount2019 + 2], -0.25);
+    }
+
+    // A three-cycle: row k rated with the field data at positions[k].
+    ReservoirRecord2019 shallow;
+    shallow.top_depth_ft = 500.0;                 // p-value -0.1 on depth
+    const std::vector<ReservoirRecord2019> three = {ReservoirRecord2019{}, deep, shallow};
+    const SecondMethodResult sw = screen_2019_method(three, {1, 2, 0}, lim);
+    ASSERT_EQ(sw.failure, BatchFailure::none);
+    EXPECT_DOUBLE_EQ(sw.field_data[0].depth_ft, 6400.0);
+    const double depth_p[3] = {-0.25, 2.0 * (500.0 - 1000.0) / 1000.0 + 1.0, 0.5};
+    const double score[3] = {-0.1, round_to_tenth((1.0 - 1.0 + 2.0 * depth_p[1]) / 4.0), 0.2};
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_DOUBLE_EQ(sw.p_values[k * kMethodCount2019 * kParamCount2019 + 2], depth_p[k]) << k;
+        EXPECT_DOUBLE_EQ(sw.scores[k * kMethodCount2019], score[k]) << k;
+    }
+
+    const SecondMethodResult bad = screen_2019_method(recs, {0, kInvalidPosition}, lim);
+    EXPECT_EQ(bad.failure, BatchFailure::invalid_label);
+    EXPECT_EQ(bad.failed_row, 1u);
+}
+
+TEST(Screen2019Method, ZeroWeightsGiveNaNAndInvalidFlag) {
+    ScreeningLimits2019 lim{};
+    for (auto& row : lim)
+        for (auto& cell : row) cell = {5, 10, 40, 100, 0.0};
+    const SecondMethodResult res = screen_2019_method({ReservoirRecord2019{}}, {}, lim);
+    ASSERT_EQ(res.scores.size(), kMethodCount2019);
+    for (double s : res.scores) EXPECT_TRUE(std::isnan(s));
+    EXPECT_TRUE(res.division.invalid);
+    EXPECT_FALSE(res.division.divide_by_zero);
+}
+
+// ------------------------------------------------------------- long-table order
+
+TEST(LongTableOrder, StableCodePointOrderMissingLast) {
+    using V = std::vector<std::int64_t>;
+    // Labels m*3+r: (B,b)0 (A,b)1 (B,b)2 (B,a)3 (A,a)4 (B,a)5.
+    EXPECT_EQ(long_table_order({"B", "A", "B"}, {false, false, false}, {"b", "a"}), (V{4, 1, 3, 5, 0, 2}));
+    // Missing names sort last, and by method among themselves.
+    EXPECT_EQ(long_table_order({"", "A"}, {true, false}, {"b", "a"}), (V{3, 1, 2, 0}));
+    EXPECT_EQ(long_table_order({"zz", "", "aa"}, {false, true, false}, {"m"}), (V{2, 0, 1}));
+    // Code points: "Z" < "a" < "z" < "\u00e9" (0xC3 0xA9).
+    EXPECT_EQ(long_table_order({"\xC3\xA9", "a", "Z", "z"}, {false, false, false, false}, {"m"}),
+              (V{2, 1, 3, 0}));
+    std::vector<std::string_view> methods(kMethodNames.begin(), kMethodNames.end());
+    EXPECT_EQ(long_table_order({"R"}, {false}, methods),
+              (V{kAsp, kCss, kHorzMiscCo2, kHorzMiscHc, kHorzMiscN2, kHotWater, kPolymerFlooding, kSagd,
+                 kSteamFlooding, kVertImmiscCo2, kVertImmiscHc, kVertImmiscN2, kVertMiscCo2, kVertMiscHc,
+                 kVertMiscN2}));
+}
+
+}  // namespace
+}  // namespace zelt

@@ -1,0 +1,256 @@
+// Table columns read as owned arrays, and the result tables of both
+// pipelines built column by column: one array per column, one DataFrame call.
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "py_face.hpp"
+
+namespace zelt_py {
+
+using namespace pybind11::literals;
+using pymodule::item;
+using pymodule::to_py;
+using pymodule::truth;
+using zelt::kMethodCount;
+using zelt::kMethodCount2019;
+using zelt::kParamCount;
+using zelt::kParamCount2019;
+
+// ------------------------------------------------------------------- columns
+
+py::object column(const Libs& libs, py::handle table, const char* name) {
+    py::object c = item(table, name);
+    if (!py::isinstance(c, libs.pd.attr("Series"))) {
+        pymodule::raise(PyExc_ValueError, std::string("column '") + name + "' appears more than once");
+    }
+    return c;
+}
+
+std::vector<double> float_values(const Libs& libs, py::handle table, const char* name) {
+    auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+        column(libs, table, name).attr("to_numpy")("dtype"_a = "float64"));
+    if (!a) throw py::error_already_set();
+    return std::vector<double>(a.data(), a.data() + a.size());
+}
+
+py::list row_values(py::handle edin_df, py::handle col) {
+    py::object dtype = edin_df.attr("iloc")[py::slice(0, 1, 1)].attr("values").attr("dtype");
+    return col.attr("astype")(dtype).attr("tolist")();
+}
+
+// ------------------------------------------------------------ column builders
+
+namespace {
+
+// The array a table built from records holding these values gets.
+py::object inferred_values(const Libs& libs, py::handle values) {
+    return libs.pd.attr("Series")(values).attr("_values");
+}
+
+// A column repeated k times end to end, the way a melt repeats its id columns.
+py::object tile_like_melt(const Libs& libs, py::handle values, std::size_t k) {
+    if (truth(libs.is_extension_array_dtype(values))) {
+        py::list parts;
+        py::object series = libs.pd.attr("Series")(values);
+        for (std::size_t i = 0; i < k; ++i) parts.append(series);
+        return libs.pd.attr("concat")(parts, "ignore_index"_a = true).attr("_values");
+    }
+    return libs.np.attr("tile")(values, k);
+}
+
+py::array_t<double> double_array(const std::vector<double>& v) {
+    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
+    if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(double));
+    return a;
+}
+
+// An object array of `size` entries, entry i holding values[which(i)].
+template <typename Which>
+py::array object_array(const std::vector<py::object>& values, std::size_t size, Which which) {
+    py::array out(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(size)});  // zero-filled: all None
+    PyObject** data = static_cast<PyObject**>(out.mutable_data());
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* v = values[which(i)].ptr();
+        Py_INCREF(v);
+        data[i] = v;
+    }
+    return out;
+}
+
+std::vector<py::object> py_strings(const Names& names) {
+    std::vector<py::object> out;
+    for (auto n : names) out.push_back(to_py(n));
+    return out;
+}
+
+// A table from columns built here: each column keeps its own array (no
+// consolidating copy).
+py::object table_from_columns(const Libs& libs, const py::dict& columns) {
+    return libs.pd.attr("DataFrame")(columns, "copy"_a = false);
+}
+
+// Reservoir names as UTF-8 for the sort, when every name is text or missing.
+bool sortable_names(py::handle names, std::vector<std::string_view>& text, std::vector<bool>& missing) {
+    for (py::handle v : names) {
+        PyObject* o = v.ptr();
+        if (PyUnicode_Check(o)) {
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+            if (utf8 == nullptr) {  // lone surrogates: leave the sort to pandas
+                PyErr_Clear();
+                return false;
+            }
+            text.emplace_back(utf8, static_cast<std::size_t>(size));
+            missing.push_back(false);
+        } else if (o == Py_None || (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) {
+            text.emplace_back();
+            missing.push_back(true);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- result tables
+
+Names with_leading(std::string_view first, const Names& rest) {
+    Names out{first};
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+}
+
+py::object empty_table(const Libs& libs, const Names& columns) {
+    py::list names;
+    for (auto c : columns) names.append(to_py(c));
+    return libs.pd.attr("DataFrame")("columns"_a = names);
+}
+
+// One row per reservoir and method, sorted stably by "Reservoir" then
+// "ZeltMethod", keeping the melt's row labels (method m of row r carries
+// m * n + r).
+py::object long_score_table(const Libs& libs, py::handle ids, py::handle names_list,
+                            const std::vector<double>& scores, std::size_t n,
+                            const Names& methods) {
+    const std::size_t M = methods.size();
+    py::object id_values = tile_like_melt(libs, inferred_values(libs, ids), M);
+    py::object name_values = tile_like_melt(libs, inferred_values(libs, names_list), M);
+    const std::vector<py::object> method_names = py_strings(methods);
+
+    std::vector<std::string_view> text;
+    std::vector<bool> missing;
+    std::vector<std::int64_t> order;
+    const bool own_sort = sortable_names(names_list, text, missing);
+    if (own_sort) {
+        order = zelt::long_table_order(text, missing, methods);
+    } else {
+        order.resize(n * M);
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::int64_t>(i);
+    }
+
+    py::array_t<std::int64_t> labels(static_cast<py::ssize_t>(order.size()));
+    std::memcpy(labels.mutable_data(), order.data(), order.size() * sizeof(std::int64_t));
+    std::vector<double> score(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::size_t m = static_cast<std::size_t>(order[i]) / n;
+        const std::size_t r = static_cast<std::size_t>(order[i]) % n;
+        score[i] = scores[r * M + m];
+    }
+
+    py::dict columns;
+    columns["Reservoir_ID"] = id_values.attr("take")(labels);
+    columns["Reservoir"] = name_values.attr("take")(labels);
+    columns["ZeltMethod"] = object_array(method_names, order.size(), [&](std::size_t i) {
+        return static_cast<std::size_t>(order[i]) / n;
+    });
+    columns["Score"] = double_array(score);
+    if (own_sort) {
+        return libs.pd.attr("DataFrame")(columns, "index"_a = libs.pd.attr("Index")(labels),
+                                         "copy"_a = false);
+    }
+    py::list by;
+    by.append("Reservoir");
+    by.append("ZeltMethod");
+    return libs.pd.attr("DataFrame")(columns).attr("sort_values")("by"_a = by);
+}
+
+namespace {
+
+// "Reservoir_ID" and one column per parameter, one row per reservoir.
+template <typename Record, typename Value>
+py::object parameter_table(const Libs& libs, py::handle ids, const std::vector<Record>& field_data,
+                           const Names& params, Value value) {
+    py::dict columns;
+    columns["Reservoir_ID"] = inferred_values(libs, ids);
+    for (std::size_t p = 0; p < params.size(); ++p) {
+        std::vector<double> v(field_data.size());
+        for (std::size_t k = 0; k < v.size(); ++k) v[k] = value(field_data[k], p);
+        columns[to_py(params[p])] = double_array(v);
+    }
+    return table_from_columns(libs, columns);
+}
+
+}  // namespace
+
+py::object field_data_table(const Libs& libs, py::handle ids,
+                            const std::vector<zelt::FieldData>& field_data) {
+    return parameter_table(libs, ids, field_data, names_of(zelt::kParamNames), zelt::parameter_value);
+}
+
+py::object field_data_table(const Libs& libs, py::handle ids,
+                            const std::vector<zelt::FieldData2019>& field_data) {
+    return parameter_table(libs, ids, field_data, names_of(zelt::kParamNames2019),
+                           zelt::parameter_value_2019);
+}
+
+// For each reservoir and method a "Min" row (lower pressure limit) and a
+// "Max" row (window width); all "Min" rows first.
+py::object pressure_window_table(const Libs& libs, py::handle resv_col,
+                                 const zelt::FirstMethodResult& result, std::size_t n) {
+    constexpr std::size_t M = kMethodCount;
+    // Identifiers as the column itself yields them, one wide row per method.
+    py::object ids = inferred_values(libs, py::list(py::reinterpret_borrow<py::object>(resv_col)));
+    py::object wide_ids = ids.attr("repeat")(M);
+    py::object id_values = tile_like_melt(libs, wide_ids, 2);
+
+    std::vector<double> value(2 * n * M);
+    for (std::size_t i = 0; i < n * M; ++i) {
+        value[i] = result.window_min[i];
+        value[n * M + i] = result.window_max[i] - result.window_min[i];
+    }
+    const std::size_t rows = 2 * n * M;
+    const std::vector<py::object> param{to_py(zelt::kParamLabels[zelt::kReservoirPressure])};
+    const std::vector<py::object> methods = py_strings(names_of(zelt::kMethodNames));
+    const std::vector<py::object> categories{py::str("Min"), py::str("Max")};
+
+    py::dict columns;
+    columns["Reservoir_ID"] = id_values;
+    columns["ScreeningParam"] = object_array(param, rows, [](std::size_t) { return std::size_t{0}; });
+    columns["ZeltMethod"] = object_array(methods, rows, [](std::size_t i) { return i % M; });
+    columns["Category"] = object_array(categories, rows, [&](std::size_t i) { return i / (n * M); });
+    columns["Value"] = double_array(value);
+    return table_from_columns(libs, columns);
+}
+
+// "ZeltMethod" and the eight p-values, reservoir-major, methods in list order.
+py::object p_value_table(const Libs& libs, const zelt::SecondMethodResult& result, std::size_t n) {
+    constexpr std::size_t M = kMethodCount2019;
+    constexpr std::size_t P = kParamCount2019;
+    py::dict columns;
+    columns["ZeltMethod"] = object_array(py_strings(names_of(zelt::kMethodNames2019)), n * M,
+                                         [](std::size_t i) { return i % M; });
+    for (std::size_t p = 0; p < P; ++p) {
+        std::vector<double> v(n * M);
+        for (std::size_t i = 0; i < n * M; ++i) v[i] = result.p_values[i * P + p];
+        columns[to_py(zelt::kParamNames2019[p])] = double_array(v);
+    }
+    return table_from_columns(libs, columns);
+}
+
+}  // namespace zelt_py

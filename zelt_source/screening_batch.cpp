@@ -1,0 +1,282 @@
+#include "screening_batch.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <mutex>
+#include <numeric>
+#include <system_error>
+#include <thread>
+
+namespace zelt {
+
+namespace {
+
+// Runs body(begin, end) over [0, n) on up to `threads` threads. Small inputs
+// stay on the calling thread.
+template <typename Body>
+void parallel_for(std::size_t n, unsigned threads, Body body) {
+    constexpr std::size_t kMinRowsPerThread = 1024;
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t max_useful = std::max<std::size_t>(1, n / kMinRowsPerThread);
+    const std::size_t workers = std::min<std::size_t>(threads, max_useful);
+    if (workers <= 1) {
+        body(std::size_t{0}, n);
+        return;
+    }
+    std::vector<std::thread> pool;
+    pool.reserve(workers - 1);
+    const std::size_t chunk = (n + workers - 1) / workers;
+    std::size_t w = 1;
+    try {
+        for (; w < workers; ++w) {
+            const std::size_t begin = std::min(n, w * chunk);
+            const std::size_t end = std::min(n, begin + chunk);
+            pool.emplace_back([&body, begin, end] { body(begin, end); });
+        }
+    } catch (const std::system_error&) {
+        // No more threads to be had: the calling thread does the rest.
+    }
+    body(std::size_t{0}, std::min(n, chunk));
+    for (; w < workers; ++w) body(std::min(n, w * chunk), std::min(n, w * chunk + chunk));
+    for (auto& t : pool) t.join();
+}
+
+std::size_t source_position(const std::vector<std::int64_t>& positions, std::size_t k) {
+    return positions.empty() ? k : static_cast<std::size_t>(positions[k]);
+}
+
+// First row whose label names no position, or n.
+std::size_t first_invalid_label(const std::vector<std::int64_t>& positions, std::size_t n) {
+    if (positions.empty()) return n;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (positions[k] < 0 || static_cast<std::size_t>(positions[k]) >= n) return k;
+    }
+    return n;
+}
+
+// ------------------------------------------------------------ the first method
+
+// What the passes of one first-method run share.
+struct FirstMethodRun {
+    const std::vector<std::int64_t>& positions;
+    const ScreeningLimits& file_limits;
+    unsigned threads;
+    FirstMethodResult& out;
+};
+
+using Bounds = std::array<DistanceBounds, kParamCount>;
+
+// Row k's MMPs come from the field data its label names. Rows are
+// independent; a failure is reported for the first row (in row order) that
+// meets one: a label naming no position, or a domain error. False then.
+bool mmps_by_row(const FirstMethodRun& run) {
+    FirstMethodResult& out = run.out;
+    const std::size_t n = out.field_data.size();
+    const std::size_t bad_label_row = first_invalid_label(run.positions, n);
+    out.mmps.resize(n);
+    std::vector<char> domain_error(n, 0);
+    parallel_for(bad_label_row, run.threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const FieldData& fd = out.field_data[source_position(run.positions, k)];
+            try {
+                out.mmps[k] = reservoir_mmps(fd.oil_gravity_api, fd.temperature_f);
+            } catch (const MathDomainError&) {
+                domain_error[k] = 1;
+            }
+        }
+    });
+    for (std::size_t k = 0; k < bad_label_row; ++k) {
+        if (domain_error[k]) {
+            out.failure = BatchFailure::math_domain;
+            out.failed_row = k;
+            return false;
+        }
+    }
+    if (bad_label_row < n) {
+        out.failure = BatchFailure::invalid_label;
+        out.failed_row = bad_label_row;
+        return false;
+    }
+    return true;
+}
+
+// Distances of row k: field data and MMPs at the position its label names,
+// against the file limits adjusted to that reservoir alone. They are computed
+// twice, once for the bounds and once for the scores, rather than stored
+// (165 doubles a reservoir).
+Distances row_distances(const FirstMethodRun& run, std::size_t k) {
+    const std::size_t src = source_position(run.positions, k);
+    ScreeningLimits limits = run.file_limits;
+    adjust_limits_for_reservoir(limits, run.out.field_data[src], run.out.mmps[src]);
+    return measure_reservoir(run.out.field_data[src], limits);
+}
+
+// Smallest and largest distance of each parameter over all rows and methods.
+Bounds distance_bounds(const FirstMethodRun& run) {
+    const std::size_t n = run.out.field_data.size();
+    const unsigned slots =
+        std::max(1u, run.threads == 0 ? std::thread::hardware_concurrency() : run.threads);
+    std::vector<Bounds> partial_bounds(slots);
+    std::size_t next_slot = 0;
+    std::mutex slot_mutex;
+    parallel_for(n, slots, [&](std::size_t begin, std::size_t end) {
+        Bounds local{};
+        for (std::size_t k = begin; k < end; ++k) {
+            const Distances d = row_distances(run, k);
+            for (std::size_t p = 0; p < kParamCount; ++p) {
+                for (std::size_t m = 0; m < kMethodCount; ++m) widen_bounds(local[p], d[p][m]);
+            }
+        }
+        std::lock_guard<std::mutex> lock(slot_mutex);
+        partial_bounds[next_slot++] = local;
+    });
+    // The same whatever the split.
+    Bounds bounds{};
+    for (std::size_t i = 0; i < next_slot; ++i) {
+        for (std::size_t p = 0; p < kParamCount; ++p) {
+            widen_bounds(bounds[p], partial_bounds[i][p].min);
+            widen_bounds(bounds[p], partial_bounds[i][p].max);
+        }
+    }
+    return bounds;
+}
+
+// Scores of row k: the parameter scores at the position its label names,
+// knocked out by the file's stoppers.
+void score_rows(const FirstMethodRun& run, const Bounds& bounds) {
+    FirstMethodResult& out = run.out;
+    const std::size_t n = out.field_data.size();
+    out.scores.resize(n * kMethodCount);
+    parallel_for(n, run.threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const Distances d = row_distances(run, source_position(run.positions, k));
+            for (std::size_t m = 0; m < kMethodCount; ++m) {
+                MethodScore score;
+                for (std::size_t p = 0; p < kParamCount; ++p) {
+                    score.add(parameter_score(d[p][m], bounds[p]), run.file_limits[p][m].stopper);
+                }
+                out.scores[k * kMethodCount + m] = score.value();
+            }
+        }
+    });
+}
+
+// Pressure window of every row and method: the file's pressure limits, an
+// empty one standing for the MMP of the method's gas.
+void pressure_windows(const FirstMethodRun& run) {
+    FirstMethodResult& out = run.out;
+    const std::size_t n = out.field_data.size();
+    out.window_min.resize(n * kMethodCount);
+    out.window_max.resize(n * kMethodCount);
+    const auto& pressure = run.file_limits[kReservoirPressure];
+    for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t m = 0; m < kMethodCount; ++m) {
+            const double window_mmp = gas_mmp(out.mmps[k], kMethodGas[m].gas);
+            double lo = pressure[m].min;
+            double hi = pressure[m].max;
+            if (std::isnan(lo)) lo = window_mmp;
+            if (std::isnan(hi)) hi = window_mmp;
+            out.window_min[k * kMethodCount + m] = lo;
+            out.window_max[k * kMethodCount + m] = hi;
+        }
+    }
+}
+
+}  // namespace
+
+FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reservoirs,
+                                      const std::vector<std::int64_t>& positions,
+                                      const ScreeningLimits& file_limits, unsigned threads) {
+    FirstMethodResult out;
+    out.field_data.resize(reservoirs.size());
+    for (std::size_t k = 0; k < reservoirs.size(); ++k) {
+        out.field_data[k] = derive_field_data(reservoirs[k]);
+    }
+    const FirstMethodRun run{positions, file_limits, threads, out};
+    if (!mmps_by_row(run)) return out;
+    score_rows(run, distance_bounds(run));
+    pressure_windows(run);
+    return out;
+}
+
+// ------------------------------------------------------------- the 2019 method
+
+SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& reservoirs,
+                                      const std::vector<std::int64_t>& positions,
+                                      const ScreeningLimits2019& limits) {
+    const std::size_t n = reservoirs.size();
+    SecondMethodResult out;
+    out.field_data.resize(n);
+    for (std::size_t k = 0; k < n; ++k) out.field_data[k] = derive_field_data_2019(reservoirs[k]);
+
+    const std::size_t bad_label_row = first_invalid_label(positions, n);
+    if (bad_label_row < n) {
+        out.failure = BatchFailure::invalid_label;
+        out.failed_row = bad_label_row;
+        return out;
+    }
+
+    out.p_values.resize(n * kMethodCount2019 * kParamCount2019);
+    out.scores.resize(n * kMethodCount2019);
+    for (std::size_t k = 0; k < n; ++k) {
+        const FieldData2019& fd = out.field_data[source_position(positions, k)];
+        for (std::size_t m = 0; m < kMethodCount2019; ++m) {
+            WeightedMean mean;
+            double* pv = &out.p_values[(k * kMethodCount2019 + m) * kParamCount2019];
+            for (std::size_t p = 0; p < kParamCount2019; ++p) {
+                const MethodLimits2019& lim = limits[p][m];
+                const double px =
+                    p_value(parameter_value_2019(fd, p), lim.lower, lim.min, lim.max, lim.upper);
+                mean.add(px, lim.weighting);
+                pv[p] = px;
+            }
+            out.scores[k * kMethodCount2019 + m] = mean.score(out.division);
+        }
+    }
+    return out;
+}
+
+// ----------------------------------------------------------- long-table order
+
+std::vector<std::int64_t> long_table_order(const std::vector<std::string_view>& names,
+                                           const std::vector<bool>& missing,
+                                           const std::vector<std::string_view>& method_names) {
+    const std::size_t n = names.size();
+    const std::size_t n_methods = method_names.size();
+
+    // Reservoirs by name, stable, missing names last.
+    std::vector<std::size_t> rows(n);
+    std::iota(rows.begin(), rows.end(), std::size_t{0});
+    std::stable_sort(rows.begin(), rows.end(), [&](std::size_t a, std::size_t b) {
+        if (missing[a] || missing[b]) return !missing[a] && missing[b];
+        return names[a] < names[b];
+    });
+    std::vector<std::size_t> methods(n_methods);
+    std::iota(methods.begin(), methods.end(), std::size_t{0});
+    std::stable_sort(methods.begin(), methods.end(), [&](std::size_t a, std::size_t b) {
+        return method_names[a] < method_names[b];
+    });
+
+    // Within a group of equal names: methods in name order, then the group's
+    // rows in input order (the melt put method m of row r at m * n + r).
+    std::vector<std::int64_t> order;
+    order.reserve(n * n_methods);
+    auto same_group = [&](std::size_t a, std::size_t b) {
+        if (missing[a] || missing[b]) return missing[a] && missing[b];
+        return names[a] == names[b];
+    };
+    for (std::size_t g = 0; g < n;) {
+        std::size_t g_end = g + 1;
+        while (g_end < n && same_group(rows[g], rows[g_end])) ++g_end;
+        for (std::size_t m : methods) {
+            for (std::size_t i = g; i < g_end; ++i) {
+                order.push_back(static_cast<std::int64_t>(m * n + rows[i]));
+            }
+        }
+        g = g_end;
+    }
+    return order;
+}
+
+}  // namespace zelt
