@@ -11,6 +11,8 @@
 // The body runs once per process with pybind11 ready and the exception
 // translator of errors.hpp registered; Module<Spec>::object() is the module
 // afterwards (its namespace is where a face looks names up at call time).
+// When the build defines PYMODULE_VERSION (one version for every module of
+// the project), the module binds it as __version__ after its body.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -40,7 +42,11 @@ private:
     static int exec(PyObject* module) {
         return Guard::exec(module, Spec::name, [module] {
             register_exception_translator();
-            Spec::body(pybind11::reinterpret_borrow<pybind11::module_>(module));
+            pybind11::module_ m = pybind11::reinterpret_borrow<pybind11::module_>(module);
+            Spec::body(m);
+#ifdef PYMODULE_VERSION
+            m.attr("__version__") = PYMODULE_VERSION;
+#endif
         });
     }
 
