@@ -106,11 +106,11 @@ int main(int argc, char** argv) {
         const double mmp_s = seconds_since(start);
 
         start = Clock::now();
-        const auto first = zelt::screen_first_method(reservoirs, {}, limits, threads);
+        const auto first = zelt::screen_first_method(reservoirs, limits, threads);
         const double first_s = seconds_since(start);
 
         start = Clock::now();
-        const auto second = zelt::screen_2019_method(reservoirs_2019, {}, limits_2019);
+        const auto second = zelt::screen_2019_method(reservoirs_2019, limits_2019);
         const double second_s = seconds_since(start);
 
         checksum += first.scores.empty() ? 0.0 : first.scores[0];

@@ -64,7 +64,8 @@ WORKBOOK_DATE = datetime.datetime(2024, 1, 1)
 
 def read_reservoirs(path):
     """The reservoir table of a CSV or Excel file, column names in lower case
-    (the modules match them so) and a default index (they require one)."""
+    (the modules match them so) and a default index (the report below walks
+    the rows by position)."""
     if os.path.splitext(path)[1].lower() in (".xlsx", ".xlsm", ".xls"):
         table = pd.read_excel(path)
     else:

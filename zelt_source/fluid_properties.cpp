@@ -212,8 +212,18 @@ double gas_solubility_parameter(const double* comp, const double* rho, const dou
 }
 
 InjectedGas injected_gas_from_name(std::string_view name) {
-    if (name == "co2") return InjectedGas::co2;
-    if (name == "n2") return InjectedGas::nitrogen;
+    // ASCII letter case only: no other spelling of the two names exists.
+    auto same_name = [name](std::string_view lower) {
+        if (name.size() != lower.size()) return false;
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            const char c = name[i];
+            const char folded = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            if (folded != lower[i]) return false;
+        }
+        return true;
+    };
+    if (same_name("co2")) return InjectedGas::co2;
+    if (same_name("n2")) return InjectedGas::nitrogen;
     return InjectedGas::hydrocarbon;
 }
 
@@ -234,6 +244,31 @@ const GasComposition& gas_composition(InjectedGas gas) {
     return hc;
 }
 
+namespace {
+
+// The near root below a far root p_far (psia), where gap(p_far) < 0: the
+// lowest pressure, to kMmpBisectionWidth, at which gap has come down to
+// kMmpGap from above. Bisection keeps gap(lo) > kMmpGap and hi at or past the
+// root (a NaN gap counts as past it). kMmpNotFound when atmospheric pressure
+// is not on the near side already, or lies at or above p_far.
+template <typename Gap>
+double near_root_below(const Gap& gap, double p_far) {
+    double lo = kMmpLowestPressure;
+    double hi = p_far;
+    if (!(gap(lo) > kMmpGap) || !(hi > lo)) return kMmpNotFound;
+    while (hi - lo > kMmpBisectionWidth) {
+        const double mid = lo + (hi - lo) / 2.0;
+        if (gap(mid) > kMmpGap) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return hi;
+}
+
+}  // namespace
+
 double mmp(double api, double temp_f, InjectedGas gas) {
     const double t = temp_f + 459.67;
     const double mw = 6084.0 / (api - 5.9);
@@ -250,31 +285,33 @@ double mmp(double api, double temp_f, InjectedGas gas) {
     }
     const double oil = oil_solubility_parameter(mw, temp_f);
 
-    // |oil - gas| - 3 at a trial pressure (psia).
-    auto objective = [&](double p) {
+    // Oil minus gas solubility parameter at a trial pressure (psia); the
+    // secant's objective is |gap| - 3.
+    auto gap = [&](double p) {
         double rho[2];
         for (std::size_t i = 0; i < g.n; ++i) {
             rho[i] = density_at_pressure(terms[i], p, t, g.mw[i]);
         }
-        return std::fabs(oil - gas_parameter_from_roots(g.comp, rho, rhoc, root_pc, g.n)) - 3.0;
+        return oil - gas_parameter_from_roots(g.comp, rho, rhoc, root_pc, g.n);
     };
 
     double p0 = 3000.0;
     double p1 = 3010.0;
-    double y0 = objective(p0);
-    double y1 = objective(p1);
+    double y0 = std::fabs(gap(p0)) - kMmpGap;
+    double y1 = std::fabs(gap(p1)) - kMmpGap;
     for (int loop_count = 1;; ++loop_count) {
         if (loop_count == 100) return kMmpNotFound;
         const double f_prime = (y1 - y0) / (p1 - p0);
         const double p2 = p1 - y1 / f_prime;
-        const double y2 = objective(p2);
+        const double gap2 = gap(p2);
+        const double y2 = std::fabs(gap2) - kMmpGap;
         const double err = std::fabs(y2);
         if (is_nan(err)) return kMmpNotFound;
         p0 = p1;
         p1 = p2;
         y0 = y1;
         y1 = y2;
-        if (err < 0.01) return p2;
+        if (err < 0.01) return gap2 < 0.0 ? near_root_below(gap, p2) : p2;
     }
 }
 

@@ -98,7 +98,8 @@ double gas_solubility_parameter(const double* comp, const double* rho, const dou
 
 enum class InjectedGas { co2, hydrocarbon, nitrogen };
 
-// "co2" and "n2" exactly (case-sensitive); every other name is the hydrocarbon gas.
+// "co2" and "n2" in any letter case ("CO2", "Co2", "N2") name carbon dioxide
+// and the nitrogen gas; every other name is the hydrocarbon gas.
 InjectedGas injected_gas_from_name(std::string_view name);
 
 // Component table of an injected gas (parallel arrays, n entries).
@@ -114,12 +115,31 @@ struct GasComposition {
 const GasComposition& gas_composition(InjectedGas gas);
 
 // Returned when the secant iteration does not converge within 99 steps or
-// breaks down (NaN), psia.
+// breaks down (NaN), or when no near root lies above atmospheric pressure, psia.
 inline constexpr double kMmpNotFound = 19000.0;
 
+// Solubility-parameter gap of Lange's criterion: the gas parameter within
+// this much below the oil's.
+inline constexpr double kMmpGap = 3.0;
+// Lower end of the search for the near root (atmospheric pressure), psia,
+// and the width to which it is narrowed, psi.
+inline constexpr double kMmpLowestPressure = 14.7;
+inline constexpr double kMmpBisectionWidth = 0.01;
+
 // Lange's minimum miscibility pressure (psia) of one injected gas for an oil
-// of gravity api (degAPI) at temp (degF), by a secant iteration from 3000 and
-// 3010 psia.
+// of gravity api (degAPI) at temp (degF): the lowest pressure at which the
+// gas solubility parameter comes within 3.0 below the oil's.
+//
+// With gap(P) = oil parameter - gas parameter at P, a secant iteration from
+// 3000 and 3010 psia seeks a root of |gap(P)| - 3 (at most 99 steps, 0.01
+// tolerance on |gap| - 3; 19000 psia when it does not converge or meets
+// NaN). A converged P_s with gap(P_s) >= 0 (or NaN) is the answer. A P_s with
+// gap(P_s) < 0 is the far root, where the gas parameter lies 3.0 above the
+// oil's; the near root is then sought below it by bisection on [14.7, P_s]:
+// unless gap(14.7) > 3 (and P_s > 14.7) the answer is 19000 psia; else, with
+// lo = 14.7 and hi = P_s, while hi - lo > 0.01: mid = lo + (hi - lo) / 2,
+// lo = mid if gap(mid) > 3, otherwise (NaN included) hi = mid; the answer
+// is hi.
 double mmp(double api, double temp_f, InjectedGas gas);
 
 struct ReservoirMmps {

@@ -111,6 +111,37 @@ std::vector<double> float_values(const Libs& libs, py::handle table, const char*
 // int while in an all-numeric table it becomes a float.
 py::list row_values(py::handle edin_df, py::handle col);
 
+// ------------------------------------------------ the caller's table (py_input.cpp)
+
+// What a pipeline reads of the caller's table. Failures list missing
+// columns in this order: leading, numeric, trailing.
+struct TableSpec {
+    const char* function;                // the pipeline, which messages start with
+    std::vector<const char*> leading;    // read as they are: "resv_id", "reservoir_unit_name"
+    std::vector<const char*> numeric;    // converted to floating point in place, in this order
+    std::vector<const char*> trailing;   // must be present, not read
+};
+
+// The caller's table read once, after its checks and its documented
+// in-place changes.
+struct InputTable {
+    std::size_t n = 0;                         // rows when the call started
+    std::vector<std::vector<double>> numeric;  // owned, parallel to TableSpec::numeric, n values each
+    py::object resv_col;                       // "resv_id" as a Series of n rows (unset for n = 0)
+    py::list ids;                              // its values as the rows carry them
+    py::list names;                            // "reservoir_unit_name" likewise
+};
+
+// Refuses, before the caller's table changes and in this order: what is not
+// a DataFrame (TypeError), column names that are not text (TypeError), names
+// that lower-case alike or a read column that appears twice (ValueError),
+// missing required columns (one KeyError naming them all), a value of a
+// numeric column that is not a number (ValueError naming the column, the row
+// label and the value; None, pd.NA and NaN are missing values). Then
+// lower-cases the column names and converts the numeric columns in place.
+// A table that changes length while it is read fails with a ValueError.
+InputTable read_input_table(const Libs& libs, py::handle edin_df, const TableSpec& spec);
+
 // ------------------------------------------------ result tables (py_tables.cpp)
 
 Names with_leading(std::string_view first, const Names& rest);

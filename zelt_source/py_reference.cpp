@@ -89,16 +89,85 @@ private:
     std::unordered_map<std::string, std::size_t> repeated_;
 };
 
+// The file's line number (the header is line 1; blank lines, which the
+// reader skips, are counted) of data row `row`, read again only to report it.
+std::size_t line_number(const char* file, std::size_t row) {
+    py::object lines = py::module_::import("pathlib")
+                           .attr("Path")(get_filepath(py::str(file)))
+                           .attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace")
+                           .attr("splitlines")();
+    std::size_t seen = 0;   // non-blank lines so far, the header included
+    std::size_t number = 0;
+    for (py::handle line : lines) {
+        ++number;
+        if (py::len(line.attr("strip")()) == 0) continue;
+        if (seen++ == row + 1) return number;
+    }
+    return row + 2;
+}
+
+// "<file>, line <k> (<parameter>, <method>)" for data row `row` of a table.
+std::string line_name(py::handle table, const char* file, std::size_t row) {
+    py::object key = item(table.attr("index"), py::int_(row));
+    return std::string(file) + ", line " + std::to_string(line_number(file, row)) + " " +
+           py::repr(key).cast<std::string>();
+}
+
+// The first row of a column whose cell float() cannot read, or the first
+// text cell when float() reads them all.
+std::size_t first_text_row(py::handle values) {
+    std::size_t row = 0;
+    std::size_t first_text = static_cast<std::size_t>(-1);
+    for (py::handle v : values) {
+        if (PyUnicode_Check(v.ptr())) {
+            if (first_text == static_cast<std::size_t>(-1)) first_text = row;
+            PyObject* f = PyNumber_Float(v.ptr());
+            if (f == nullptr) {
+                PyErr_Clear();
+                return row;
+            }
+            Py_DECREF(f);
+        }
+        ++row;
+    }
+    return first_text == static_cast<std::size_t>(-1) ? 0 : first_text;
+}
+
+// Raises `type`, naming the file, line and column of the first text cell
+// of a limit column that holds text.
+[[noreturn]] void raise_text_cell(PyObject* type, py::handle table, py::handle c, const char* name,
+                                  const char* file) {
+    py::object values = c.attr("to_list")();
+    const std::size_t row = first_text_row(values);
+    pymodule::raise(type, line_name(table, file, row) + ": column '" + name + "' holds " +
+                              py::repr(item(values, py::int_(row))).cast<std::string>() +
+                              ", text other than \"MMP\"; limits must be numbers");
+}
+
 // A limit column that must hold numbers (NaN for "MMP" and empty cells).
 std::vector<double> limit_values(const Libs& libs, py::handle table, const char* name,
                                  const char* file) {
     py::object c = column(libs, table, name);
     const std::string kind = py::str(c.attr("dtype").attr("kind"));
-    if (kind.find_first_of("biuf") == std::string::npos) {
-        pymodule::raise(PyExc_TypeError, std::string(file) + ": column '" + name +
-                                             "' holds text other than \"MMP\"; limits must be numbers");
-    }
+    if (kind.find_first_of("biuf") == std::string::npos) raise_text_cell(PyExc_TypeError, table, c, name, file);
     return float_values(libs, table, name);
+}
+
+// Limits in the order Lower <= Min <= Max <= Upper, or a ValueError naming
+// the file and the first line that breaks it.
+template <typename Limits, std::size_t P, std::size_t M>
+void require_ordered_limits(const Limits& limits, const char* file,
+                            const std::array<std::string_view, P>& params,
+                            const std::array<std::string_view, M>& methods) {
+    const auto bad = zelt::first_limits_out_of_order(limits);
+    if (!bad) return;
+    const std::string pair = "('" + std::string(params[bad->param]) + "', '" +
+                             std::string(methods[bad->method]) + "')";
+    pymodule::raise(PyExc_ValueError,
+                    std::string(file) + ": the line " + pair + " has " + bad->low_name + " " +
+                        py::repr(py::float_(bad->low)).cast<std::string>() + " above " +
+                        bad->high_name + " " + py::repr(py::float_(bad->high)).cast<std::string>() +
+                        "; limits must not cross");
 }
 
 // Knock-out flags by truth value: non-zero numbers, NaN and non-empty text count as set.
@@ -133,14 +202,23 @@ zelt::ScreeningLimits first_method_limits(const Libs& libs, py::handle table) {
             limits[p][m] = zelt::MethodLimits{mins[r], maxs[r], stoppers[r] != 0};
         }
     }
+    require_ordered_limits(limits, file, zelt::kParamNames, zelt::kMethodNames);
     return limits;
 }
 
 zelt::ScreeningLimits2019 second_method_limits(const Libs& libs, py::handle table) {
     const char* file = "screening_table_2019.csv";
-    // Text in one of the five columns fails here, as a ValueError.
+    // Text in one of the five columns fails here, as a ValueError naming its line.
     for (const char* name : kColumns2019) {
-        set_item(table, py::str(name), column(libs, table, name).attr("astype")("float"));
+        py::object c = column(libs, table, name);
+        py::object converted;
+        try {
+            converted = c.attr("astype")("float");
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+            raise_text_cell(PyExc_ValueError, table, c, name, file);
+        }
+        set_item(table, py::str(name), converted);
     }
     const ReferenceRows rows(table);
     std::array<std::vector<double>, 5> values;
@@ -155,6 +233,7 @@ zelt::ScreeningLimits2019 second_method_limits(const Libs& libs, py::handle tabl
                                                   values[3][r], values[4][r]};
         }
     }
+    require_ordered_limits(limits, file, zelt::kParamNames2019, zelt::kMethodNames2019);
     return limits;
 }
 

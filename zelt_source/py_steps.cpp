@@ -43,10 +43,20 @@ const char* mmp_key(zelt::InjectedGas gas) {
     return "";
 }
 
+// The gas an `injected_gas` argument names; it must be text.
 zelt::InjectedGas injected_gas(py::handle name) {
-    if (equals(name, "co2")) return zelt::InjectedGas::co2;
-    if (equals(name, "n2")) return zelt::InjectedGas::nitrogen;
-    return zelt::InjectedGas::hydrocarbon;
+    if (!PyUnicode_Check(name.ptr())) {
+        pymodule::raise(PyExc_TypeError, std::string("mmp: injected_gas must be text (\"co2\", \"hc\" "
+                                                     "or \"n2\"), not ") +
+                                             Py_TYPE(name.ptr())->tp_name);
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    if (utf8 == nullptr) {  // lone surrogates: text, but neither of the two names
+        PyErr_Clear();
+        return zelt::InjectedGas::hydrocarbon;
+    }
+    return zelt::injected_gas_from_name(std::string_view(utf8, static_cast<std::size_t>(size)));
 }
 
 // edin_df.iterrows(), refusing what is not a table.

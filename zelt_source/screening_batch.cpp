@@ -42,24 +42,10 @@ void parallel_for(std::size_t n, unsigned threads, Body body) {
     for (auto& t : pool) t.join();
 }
 
-std::size_t source_position(const std::vector<std::int64_t>& positions, std::size_t k) {
-    return positions.empty() ? k : static_cast<std::size_t>(positions[k]);
-}
-
-// First row whose label names no position, or n.
-std::size_t first_invalid_label(const std::vector<std::int64_t>& positions, std::size_t n) {
-    if (positions.empty()) return n;
-    for (std::size_t k = 0; k < n; ++k) {
-        if (positions[k] < 0 || static_cast<std::size_t>(positions[k]) >= n) return k;
-    }
-    return n;
-}
-
 // ------------------------------------------------------------ the first method
 
 // What the passes of one first-method run share.
 struct FirstMethodRun {
-    const std::vector<std::int64_t>& positions;
     const ScreeningLimits& file_limits;
     unsigned threads;
     FirstMethodResult& out;
@@ -67,18 +53,16 @@ struct FirstMethodRun {
 
 using Bounds = std::array<DistanceBounds, kParamCount>;
 
-// Row k's MMPs come from the field data its label names. Rows are
-// independent; a failure is reported for the first row (in row order) that
-// meets one: a label naming no position, or a domain error. False then.
+// The MMPs of every row. Rows are independent; a domain error is reported
+// for the first row (in row order) that meets one. False then.
 bool mmps_by_row(const FirstMethodRun& run) {
     FirstMethodResult& out = run.out;
     const std::size_t n = out.field_data.size();
-    const std::size_t bad_label_row = first_invalid_label(run.positions, n);
     out.mmps.resize(n);
     std::vector<char> domain_error(n, 0);
-    parallel_for(bad_label_row, run.threads, [&](std::size_t begin, std::size_t end) {
+    parallel_for(n, run.threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {
-            const FieldData& fd = out.field_data[source_position(run.positions, k)];
+            const FieldData& fd = out.field_data[k];
             try {
                 out.mmps[k] = reservoir_mmps(fd.oil_gravity_api, fd.temperature_f);
             } catch (const MathDomainError&) {
@@ -86,30 +70,23 @@ bool mmps_by_row(const FirstMethodRun& run) {
             }
         }
     });
-    for (std::size_t k = 0; k < bad_label_row; ++k) {
+    for (std::size_t k = 0; k < n; ++k) {
         if (domain_error[k]) {
             out.failure = BatchFailure::math_domain;
             out.failed_row = k;
             return false;
         }
     }
-    if (bad_label_row < n) {
-        out.failure = BatchFailure::invalid_label;
-        out.failed_row = bad_label_row;
-        return false;
-    }
     return true;
 }
 
-// Distances of row k: field data and MMPs at the position its label names,
-// against the file limits adjusted to that reservoir alone. They are computed
-// twice, once for the bounds and once for the scores, rather than stored
-// (165 doubles a reservoir).
+// Distances of row k against the file limits adjusted to that reservoir
+// alone. They are computed twice, once for the bounds and once for the
+// scores, rather than stored (165 doubles a reservoir).
 Distances row_distances(const FirstMethodRun& run, std::size_t k) {
-    const std::size_t src = source_position(run.positions, k);
     ScreeningLimits limits = run.file_limits;
-    adjust_limits_for_reservoir(limits, run.out.field_data[src], run.out.mmps[src]);
-    return measure_reservoir(run.out.field_data[src], limits);
+    adjust_limits_for_reservoir(limits, run.out.field_data[k], run.out.mmps[k]);
+    return measure_reservoir(run.out.field_data[k], limits);
 }
 
 // Smallest and largest distance of each parameter over all rows and methods.
@@ -142,15 +119,14 @@ Bounds distance_bounds(const FirstMethodRun& run) {
     return bounds;
 }
 
-// Scores of row k: the parameter scores at the position its label names,
-// knocked out by the file's stoppers.
+// Scores of row k: its parameter scores, knocked out by the file's stoppers.
 void score_rows(const FirstMethodRun& run, const Bounds& bounds) {
     FirstMethodResult& out = run.out;
     const std::size_t n = out.field_data.size();
     out.scores.resize(n * kMethodCount);
     parallel_for(n, run.threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {
-            const Distances d = row_distances(run, source_position(run.positions, k));
+            const Distances d = row_distances(run, k);
             for (std::size_t m = 0; m < kMethodCount; ++m) {
                 MethodScore score;
                 for (std::size_t p = 0; p < kParamCount; ++p) {
@@ -186,14 +162,13 @@ void pressure_windows(const FirstMethodRun& run) {
 }  // namespace
 
 FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reservoirs,
-                                      const std::vector<std::int64_t>& positions,
                                       const ScreeningLimits& file_limits, unsigned threads) {
     FirstMethodResult out;
     out.field_data.resize(reservoirs.size());
     for (std::size_t k = 0; k < reservoirs.size(); ++k) {
         out.field_data[k] = derive_field_data(reservoirs[k]);
     }
-    const FirstMethodRun run{positions, file_limits, threads, out};
+    const FirstMethodRun run{file_limits, threads, out};
     if (!mmps_by_row(run)) return out;
     score_rows(run, distance_bounds(run));
     pressure_windows(run);
@@ -203,24 +178,16 @@ FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reserv
 // ------------------------------------------------------------- the 2019 method
 
 SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& reservoirs,
-                                      const std::vector<std::int64_t>& positions,
                                       const ScreeningLimits2019& limits) {
     const std::size_t n = reservoirs.size();
     SecondMethodResult out;
     out.field_data.resize(n);
     for (std::size_t k = 0; k < n; ++k) out.field_data[k] = derive_field_data_2019(reservoirs[k]);
 
-    const std::size_t bad_label_row = first_invalid_label(positions, n);
-    if (bad_label_row < n) {
-        out.failure = BatchFailure::invalid_label;
-        out.failed_row = bad_label_row;
-        return out;
-    }
-
     out.p_values.resize(n * kMethodCount2019 * kParamCount2019);
     out.scores.resize(n * kMethodCount2019);
     for (std::size_t k = 0; k < n; ++k) {
-        const FieldData2019& fd = out.field_data[source_position(positions, k)];
+        const FieldData2019& fd = out.field_data[k];
         for (std::size_t m = 0; m < kMethodCount2019; ++m) {
             WeightedMean mean;
             double* pv = &out.p_values[(k * kMethodCount2019 + m) * kParamCount2019];

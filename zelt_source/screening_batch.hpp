@@ -16,16 +16,14 @@
 
 namespace zelt {
 
-// Row k of the input is paired with the record at list position
-// positions[k] (the position its index label names); kInvalidPosition marks
-// a label that names no position. An empty vector means the identity.
-inline constexpr std::int64_t kInvalidPosition = -1;
-
-enum class BatchFailure { none, invalid_label, math_domain };
+// Row k of the input is reservoir k of every result: its field data, MMPs,
+// scores and windows come from that row alone, whatever labels the caller's
+// table gives its rows.
+enum class BatchFailure { none, math_domain };  // the first method's only failure
 
 struct FirstMethodResult {
     std::vector<FieldData> field_data;     // row order
-    std::vector<ReservoirMmps> mmps;       // row order (row k: from field data at positions[k])
+    std::vector<ReservoirMmps> mmps;       // row order
     std::vector<double> scores;            // n x kMethodCount, row-major
     std::vector<double> window_min;        // n x kMethodCount, pressure window lower limit (psia)
     std::vector<double> window_max;        // n x kMethodCount, pressure window upper limit (psia)
@@ -37,7 +35,6 @@ struct FirstMethodResult {
 // the file limits adjusted to itself alone: limits set by one reservoir never
 // carry over to another. threads = 0 picks the hardware's count.
 FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reservoirs,
-                                      const std::vector<std::int64_t>& positions,
                                       const ScreeningLimits& file_limits,
                                       unsigned threads = 0);
 
@@ -46,12 +43,9 @@ struct SecondMethodResult {
     std::vector<double> p_values;            // n x kMethodCount2019 x kParamCount2019
     std::vector<double> scores;              // n x kMethodCount2019
     DivisionFlags division;
-    BatchFailure failure = BatchFailure::none;
-    std::size_t failed_row = 0;
 };
 
 SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& reservoirs,
-                                      const std::vector<std::int64_t>& positions,
                                       const ScreeningLimits2019& limits);
 
 // Row labels of a melted score table (label m * n + r for method m and

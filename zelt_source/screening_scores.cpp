@@ -115,6 +115,16 @@ double gas_mmp(const ReservoirMmps& mmps, InjectedGas gas) {
     return kNaN;
 }
 
+std::optional<LimitsOutOfOrder> first_limits_out_of_order(const ScreeningLimits& limits) {
+    for (std::size_t p = 0; p < kParamCount; ++p) {
+        for (std::size_t m = 0; m < kMethodCount; ++m) {
+            const MethodLimits& lim = limits[p][m];
+            if (lim.min > lim.max) return LimitsOutOfOrder{p, m, "Min", lim.min, "Max", lim.max};
+        }
+    }
+    return std::nullopt;
+}
+
 void adjust_limits_for_reservoir(ScreeningLimits& limits, const FieldData& fd,
                                  const ReservoirMmps& mmps) {
     auto& pressure = limits[kReservoirPressure];
@@ -219,6 +229,31 @@ double p_value(double param, double lower, double min_val, double max_val, doubl
         return -2.0 * (param - max_val) / (upper - max_val) + 1.0;
     }
     return -1.0;
+}
+
+std::optional<LimitsOutOfOrder> first_limits_out_of_order(const ScreeningLimits2019& limits) {
+    struct Named {
+        const char* name;
+        double MethodLimits2019::*member;
+    };
+    static const Named kLower{"Lower", &MethodLimits2019::lower};
+    static const Named kMin{"Min", &MethodLimits2019::min};
+    static const Named kMax{"Max", &MethodLimits2019::max};
+    static const Named kUpper{"Upper", &MethodLimits2019::upper};
+    static const std::array<std::array<const Named*, 2>, 6> kPairs = {{
+        {&kLower, &kMin}, {&kMin, &kMax}, {&kMax, &kUpper},
+        {&kLower, &kMax}, {&kMin, &kUpper}, {&kLower, &kUpper}}};
+    for (std::size_t p = 0; p < kParamCount2019; ++p) {
+        for (std::size_t m = 0; m < kMethodCount2019; ++m) {
+            const MethodLimits2019& lim = limits[p][m];
+            for (const auto& pair : kPairs) {
+                const double low = lim.*(pair[0]->member);
+                const double high = lim.*(pair[1]->member);
+                if (low > high) return LimitsOutOfOrder{p, m, pair[0]->name, low, pair[1]->name, high};
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 double weighted_score(double numerator, double denominator, DivisionFlags& flags) {

@@ -89,6 +89,22 @@ std::optional<PolymerLimits> polymer_limits_for_viscosity(double viscosity_cp);
 // "ASP" salinity maximum (ppm) for a reservoir temperature (degF).
 double asp_salinity_max(double temperature_f);
 
+// A reference line whose limits are out of order: the limit `low_name`
+// (value `low`) lies above the limit `high_name` (value `high`) that must
+// not be below it.
+struct LimitsOutOfOrder {
+    std::size_t param;
+    std::size_t method;
+    const char* low_name;
+    double low;
+    const char* high_name;
+    double high;
+};
+
+// The first line (parameters, then methods, in vocabulary order) whose Min
+// lies above its Max. NaN limits ("MMP" and empty cells) are never out of order.
+std::optional<LimitsOutOfOrder> first_limits_out_of_order(const ScreeningLimits& limits);
+
 // Rewrites, in place, the limits that depend on the reservoir: the pressure
 // limits of the gas methods from the MMPs (kMethodGas), the "ASP" salinity
 // maximum from the temperature and, when the viscosity falls in one of the
@@ -212,6 +228,12 @@ struct MethodLimits2019 {
 // limits[p][m]: parameter p, method m.
 using ScreeningLimits2019 =
     std::array<std::array<MethodLimits2019, kMethodCount2019>, kParamCount2019>;
+
+// The first line whose limits break Lower <= Min <= Max <= Upper for two
+// limits that are numbers (NaN limits are skipped); pairs are tested in the
+// order Lower-Min, Min-Max, Max-Upper, Lower-Max, Min-Upper, Lower-Upper.
+// Out of order, a band would never hold and its values would score -1.
+std::optional<LimitsOutOfOrder> first_limits_out_of_order(const ScreeningLimits2019& limits);
 
 // Floating-point exceptions met by weighted means (0/0 and x/0), which the
 // host reports as warnings.

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
+#include <vector>
 
 #include "fluid_properties.hpp"
 
@@ -177,9 +179,12 @@ TEST(InjectedGas, NamesAndCompositions) {
     EXPECT_EQ(injected_gas_from_name("co2"), InjectedGas::co2);
     EXPECT_EQ(injected_gas_from_name("n2"), InjectedGas::nitrogen);
     EXPECT_EQ(injected_gas_from_name("hc"), InjectedGas::hydrocarbon);
-    EXPECT_EQ(injected_gas_from_name("CO2"), InjectedGas::hydrocarbon);
-    EXPECT_EQ(injected_gas_from_name("N2"), InjectedGas::hydrocarbon);
-    EXPECT_EQ(injected_gas_from_name(""), InjectedGas::hydrocarbon);
+    // Any letter case of the two names; everything else is the hydrocarbon gas.
+    for (const char* name : {"CO2", "Co2", "cO2"}) EXPECT_EQ(injected_gas_from_name(name), InjectedGas::co2);
+    EXPECT_EQ(injected_gas_from_name("N2"), InjectedGas::nitrogen);
+    for (const char* name : {"", "co2 ", "CO", "n2o", "c02", "nitrogen", "CO\xE2\x82\x82"}) {
+        EXPECT_EQ(injected_gas_from_name(name), InjectedGas::hydrocarbon) << name;
+    }
 
     // Compositions: 1 component for CO2; 80/20 nitrogen-CO2 and methane-butane.
     EXPECT_EQ(gas_composition(InjectedGas::co2).n, 1u);
@@ -190,8 +195,8 @@ TEST(InjectedGas, NamesAndCompositions) {
     EXPECT_DOUBLE_EQ(gas_composition(InjectedGas::hydrocarbon).mw[1], 58.124);
 }
 
-// Objective of the secant iteration: |oil - gas solubility parameter| - 3.
-double mmp_objective(double p, double api, double temp_f, InjectedGas gas) {
+// Oil minus gas solubility parameter at p psia, from the component functions.
+double mmp_gap(double p, double api, double temp_f, InjectedGas gas) {
     const GasComposition& g = gas_composition(gas);
     double rho[2], rhoc[2];
     for (std::size_t i = 0; i < g.n; ++i) {
@@ -199,7 +204,12 @@ double mmp_objective(double p, double api, double temp_f, InjectedGas gas) {
         rhoc[i] = 0.062428 * (g.mw[i] / g.vc[i]);
     }
     const double oil = oil_solubility_parameter(6084.0 / (api - 5.9), temp_f);
-    return std::fabs(oil - gas_solubility_parameter(g.comp, rho, rhoc, g.pc, g.n)) - 3.0;
+    return oil - gas_solubility_parameter(g.comp, rho, rhoc, g.pc, g.n);
+}
+
+// Objective of the secant iteration: |oil - gas solubility parameter| - 3.
+double mmp_objective(double p, double api, double temp_f, InjectedGas gas) {
+    return std::fabs(mmp_gap(p, api, temp_f, gas)) - 3.0;
 }
 
 TEST(Mmp, ReferencePressures) {
@@ -218,6 +228,71 @@ TEST(Mmp, ReferencePressures) {
         // Converged: the objective at the returned pressure is within 0.01 of zero.
         EXPECT_LT(std::fabs(mmp_objective(p, c.api, c.temp, c.gas)), 0.01);
     }
+}
+
+// A result is Lange's near root: the gas parameter at most 3.0 below the
+// oil's (gap in [0, 3]); either the secant's own root of |gap| - 3, or the
+// lowest pressure, to 0.01 psi, at which the gap has come down to 3.
+void expect_near_root(double p, double api, double temp_f, InjectedGas gas) {
+    const double gap = mmp_gap(p, api, temp_f, gas);
+    EXPECT_GE(gap, 0.0) << p;
+    EXPECT_LE(gap, 3.0 + 0.01) << p;
+    const bool secant_root = std::fabs(gap - 3.0) < 0.01;
+    const bool lowest = mmp_gap(p - kMmpBisectionWidth, api, temp_f, gas) > 3.0;
+    EXPECT_TRUE(secant_root || lowest) << p;
+}
+
+TEST(Mmp, FarRootGivesWayToTheNearRoot) {
+    // 40 API at 60 F: the secant finds the near root itself, unchanged.
+    EXPECT_NEAR(mmp(40.0, 60.0, InjectedGas::co2), 511.464, 0.001);
+    // 42 API: the secant converges at about 26,091 psia, where the gas
+    // parameter is 3.0 above the oil's; below it the gap falls past 3 where
+    // carbon dioxide condenses (a jump of the Peng-Robinson root), at 509.05.
+    const double p = mmp(42.0, 60.0, InjectedGas::co2);
+    EXPECT_NEAR(p, 509.05, 0.01);
+    expect_near_root(p, 42.0, 60.0, InjectedGas::co2);
+    EXPECT_LT(mmp_gap(26091.2, 42.0, 60.0, InjectedGas::co2), 0.0);
+    EXPECT_GT(mmp_gap(p - 0.01, 42.0, 60.0, InjectedGas::co2), 3.0);
+    EXPECT_LT(mmp_gap(p, 42.0, 60.0, InjectedGas::co2), 3.0);
+    // At 1600 F the oil parameter (0.59 at 14.7 psia) is within 3.0 of the
+    // gas's from the start: the far root has no near root below it.
+    EXPECT_LT(mmp_gap(kMmpLowestPressure, 30.0, 1600.0, InjectedGas::co2), 3.0);
+    EXPECT_DOUBLE_EQ(mmp(30.0, 1600.0, InjectedGas::co2), kMmpNotFound);
+}
+
+TEST(Mmp, EveryResultOnAGridIsTheNearRoot) {
+    // 8-55 API x 60-300 F x the three gases. Within reservoir pressures
+    // (both at most 30,000 psia) neighbouring points differ by less than a
+    // factor 3; beyond them the near branch flattens towards the oil
+    // parameter and converged values of millions of psia are kept as found.
+    std::size_t converged = 0;
+    for (InjectedGas gas : {InjectedGas::co2, InjectedGas::hydrocarbon, InjectedGas::nitrogen}) {
+        std::vector<std::vector<double>> grid;
+        for (int api = 8; api <= 55; ++api) {
+            grid.emplace_back();
+            for (int temp = 60; temp <= 300; temp += 10) {
+                const double p = mmp(api, temp, gas);
+                grid.back().push_back(p);
+                if (p == kMmpNotFound) continue;
+                ++converged;
+                SCOPED_TRACE(testing::Message() << api << " API " << temp << " F gas " << static_cast<int>(gas));
+                expect_near_root(p, api, temp, gas);
+            }
+        }
+        auto comparable = [](double a, double b) {
+            return a != kMmpNotFound && b != kMmpNotFound && a <= 30000.0 && b <= 30000.0;
+        };
+        for (std::size_t i = 0; i < grid.size(); ++i) {
+            for (std::size_t j = 0; j < grid[i].size(); ++j) {
+                const double p = grid[i][j];
+                for (double q : {i + 1 < grid.size() ? grid[i + 1][j] : kMmpNotFound,
+                                 j + 1 < grid[i].size() ? grid[i][j + 1] : kMmpNotFound}) {
+                    if (comparable(p, q)) EXPECT_LT(std::max(p, q) / std::min(p, q), 3.0) << i << " " << j;
+                }
+            }
+        }
+    }
+    EXPECT_GT(converged, 3000u);   // of 3,600 points; the rest fall back to 19,000 psia
 }
 
 TEST(Mmp, BreakdownGivesFallback) {

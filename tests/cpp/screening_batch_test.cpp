@@ -1,6 +1,6 @@
 // Batch runs of both screening methods: agreement with the one-reservoir
-// functions, independence of row order and thread count, row positions
-// named by index labels, and the row order of the long score table.
+// functions, independence of row order and thread count, and the row order
+// of the long score table.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -79,7 +79,7 @@ const std::vector<ReservoirRecord> kBatch = {
 
 TEST(ScreenFirstMethod, AgreesWithSingleReservoirFunctions) {
     const ScreeningLimits lim = batch_limits();
-    const FirstMethodResult res = screen_first_method(kBatch, {}, lim);
+    const FirstMethodResult res = screen_first_method(kBatch, lim);
     ASSERT_EQ(res.failure, BatchFailure::none);
     const std::size_t n = kBatch.size();
     ASSERT_EQ(res.field_data.size(), n);
@@ -95,7 +95,7 @@ TEST(ScreenFirstMethod, AgreesWithSingleReservoirFunctions) {
     EXPECT_DOUBLE_EQ(res.scores[3 * kMethodCount + kPolymerFlooding], kKnockedOutScore);
     EXPECT_DOUBLE_EQ(res.scores[4 * kMethodCount + kPolymerFlooding], 1.0);
     // A reservoir inside every range (no limit set, nothing to knock it out) scores 1.0.
-    const FirstMethodResult inside = screen_first_method({ReservoirRecord{}}, {}, ScreeningLimits{});
+    const FirstMethodResult inside = screen_first_method({ReservoirRecord{}}, ScreeningLimits{});
     ASSERT_EQ(inside.scores.size(), kMethodCount);
     for (double s : inside.scores) EXPECT_DOUBLE_EQ(s, 1.0);
 
@@ -118,8 +118,8 @@ TEST(ScreenFirstMethod, AgreesWithSingleReservoirFunctions) {
 TEST(ScreenFirstMethod, IndependentOfRowOrderAndThreads) {
     const ScreeningLimits lim = batch_limits();
     const std::vector<ReservoirRecord> rev(kBatch.rbegin(), kBatch.rend());
-    const FirstMethodResult a = screen_first_method(kBatch, {}, lim);
-    const FirstMethodResult b = screen_first_method(rev, {}, lim);
+    const FirstMethodResult a = screen_first_method(kBatch, lim);
+    const FirstMethodResult b = screen_first_method(rev, lim);
     const std::size_t n = kBatch.size();
     for (std::size_t r = 0; r < n; ++r)
         for (std::size_t m = 0; m < kMethodCount; ++m)
@@ -133,79 +133,26 @@ TEST(ScreenFirstMethod, IndependentOfRowOrderAndThreads) {
         many.push_back(record(15.0 + j * 0.8 + i * 1e-3, (i % 3) ? 2.0 + j * j : kNaN, 1500.0 + 230.0 * j,
                               5.0 + 7.0 * j, (i % 4) ? 1000.0 * j : kNaN));
     }
-    const FirstMethodResult one = screen_first_method(many, {}, lim, 1);
+    const FirstMethodResult one = screen_first_method(many, lim, 1);
     ASSERT_EQ(one.scores.size(), many.size() * kMethodCount);
     for (unsigned t : {2u, 3u, 0u}) {
-        const FirstMethodResult par = screen_first_method(many, {}, lim, t);
+        const FirstMethodResult par = screen_first_method(many, lim, t);
         EXPECT_EQ(par.scores, one.scores) << t;
         EXPECT_EQ(par.window_min, one.window_min) << t;
         EXPECT_EQ(par.window_max, one.window_max) << t;
     }
 }
 
-TEST(ScreenFirstMethod, Positions) {
-    const ScreeningLimits lim = batch_limits();
-    const std::vector<ReservoirRecord> two = {kBatch[0], kBatch[1]};
-    const FirstMethodResult id = screen_first_method(two, {}, lim);
-    const FirstMethodResult explicit_id = screen_first_method(two, {0, 1}, lim);
-    EXPECT_EQ(explicit_id.scores, id.scores);
-    EXPECT_EQ(explicit_id.window_min, id.window_min);
-
-    // A three-cycle, which is not its own inverse, so that each lookup of
-    // the chain of lookups shows: the MMPs of row k come from the field data
-    // at p[k]; the distances of row j from the field data at p[j] and the
-    // MMPs at p[j]; the scores of row k from the distances at p[k].
-    const std::vector<ReservoirRecord> three = {kBatch[0], kBatch[1], kBatch[2]};
-    const std::vector<std::int64_t> p = {1, 2, 0};
-    const FirstMethodResult plain = screen_first_method(three, {}, lim);
-    const FirstMethodResult sw = screen_first_method(three, p, lim);
-    ASSERT_EQ(sw.failure, BatchFailure::none);
-    EXPECT_DOUBLE_EQ(sw.field_data[0].oil_gravity_api, 35.0);   // field data stay in row order
-    std::vector<FieldData> fd;
-    for (const ReservoirRecord& r : three) fd.push_back(derive_field_data(r));
-    auto at = [&](std::size_t k) { return static_cast<std::size_t>(p[k]); };
-    std::vector<ReservoirMmps> mm;
-    for (std::size_t k = 0; k < 3; ++k)
-        mm.push_back(reservoir_mmps(fd[at(k)].oil_gravity_api, fd[at(k)].temperature_f));
-    std::vector<Distances> dist;
-    std::array<DistanceBounds, kParamCount> bounds{};
-    for (std::size_t j = 0; j < 3; ++j) {
-        ScreeningLimits adjusted = lim;
-        adjust_limits_for_reservoir(adjusted, fd[at(j)], mm[at(j)]);
-        dist.push_back(measure_reservoir(fd[at(j)], adjusted));
-        for (std::size_t q = 0; q < kParamCount; ++q)
-            for (double d : dist.back()[q]) widen_bounds(bounds[q], d);
-    }
-    bool differs_from_identity = false;
-    for (std::size_t k = 0; k < 3; ++k) {
-        EXPECT_DOUBLE_EQ(sw.mmps[k].co2, mm[k].co2) << k;
-        for (std::size_t m = 0; m < kMethodCount; ++m) {
-            double sum = 0.0;
-            bool out = false;
-            for (std::size_t q = 0; q < kParamCount; ++q) {
-                const double s = parameter_score(dist[at(k)][q][m], bounds[q]);
-                sum += s;
-                out = out || (lim[q][m].stopper && s != kInsideScore);
-            }
-            const double want = out ? kKnockedOutScore : method_score_from_sum(sum);
-            EXPECT_DOUBLE_EQ(sw.scores[k * kMethodCount + m], want) << k << " " << m;
-            differs_from_identity = differs_from_identity || want != plain.scores[k * kMethodCount + m];
-        }
-    }
-    EXPECT_TRUE(differs_from_identity);
-
-    const FirstMethodResult bad = screen_first_method(two, {0, kInvalidPosition}, lim);
-    EXPECT_EQ(bad.failure, BatchFailure::invalid_label);
-    EXPECT_EQ(bad.failed_row, 1u);
-
-    const FirstMethodResult empty = screen_first_method({}, {}, lim);
+TEST(ScreenFirstMethod, EmptyBatch) {
+    const FirstMethodResult empty = screen_first_method({}, batch_limits());
     EXPECT_EQ(empty.failure, BatchFailure::none);
     EXPECT_TRUE(empty.scores.empty());
+    EXPECT_TRUE(empty.window_min.empty());
 }
 
 // ------------------------------------------------------------------ 2019 batch
 
-TEST(Screen2019Method, WeightedScoresPValuesAndPositions) {
+TEST(Screen2019Method, WeightedScoresAndPValuesOfEachRow) {
     ScreeningLimits2019 lim{};
     for (std::size_t m = 0; m < kMethodCount2019; ++m) {
         for (auto& row : lim) row[m].weighting = 0.0;
@@ -216,8 +163,7 @@ TEST(Screen2019Method, WeightedScoresPValuesAndPositions) {
     ReservoirRecord2019 deep;
     deep.top_depth_ft = 7000.0;                   // p-value -0.25 on depth
     const std::vector<ReservoirRecord2019> recs = {ReservoirRecord2019{}, deep};
-    const SecondMethodResult res = screen_2019_method(recs, {}, lim);
-    ASSERT_EQ(res.failure, BatchFailure::none);
+    const SecondMethodResult res = screen_2019_method(recs, lim);
     ASSERT_EQ(res.scores.size(), 2 * kMethodCount2019);
     ASSERT_EQ(res.p_values.size(), 2 * kMethodCount2019 * kParamCount2019);
     EXPECT_FALSE(res.division.invalid || res.division.divide_by_zero);
@@ -230,30 +176,23 @@ TEST(Screen2019Method, WeightedScoresPValuesAndPositions) {
         EXPECT_DOUBLE_EQ(res.p_values[(kMethodCount2019 + m) * kParamCount2019 + 2], -0.25);
     }
 
-    // A three-cycle: row k rated with the field data at positions[k].
+    // Each row is rated with its own field data: a third row changes neither.
     ReservoirRecord2019 shallow;
     shallow.top_depth_ft = 500.0;                 // p-value -0.1 on depth
-    const std::vector<ReservoirRecord2019> three = {ReservoirRecord2019{}, deep, shallow};
-    const SecondMethodResult sw = screen_2019_method(three, {1, 2, 0}, lim);
-    ASSERT_EQ(sw.failure, BatchFailure::none);
-    EXPECT_DOUBLE_EQ(sw.field_data[0].depth_ft, 6400.0);
-    const double depth_p[3] = {-0.25, 2.0 * (500.0 - 1000.0) / 1000.0 + 1.0, 0.5};
-    const double score[3] = {-0.1, round_to_tenth((1.0 - 1.0 + 2.0 * depth_p[1]) / 4.0), 0.2};
+    const SecondMethodResult three = screen_2019_method({ReservoirRecord2019{}, deep, shallow}, lim);
+    const double depth_p[3] = {0.5, -0.25, 2.0 * (500.0 - 1000.0) / 1000.0 + 1.0};
+    const double score[3] = {0.2, -0.1, round_to_tenth((1.0 - 1.0 + 2.0 * depth_p[2]) / 4.0)};
     for (std::size_t k = 0; k < 3; ++k) {
-        EXPECT_DOUBLE_EQ(sw.p_values[k * kMethodCount2019 * kParamCount2019 + 2], depth_p[k]) << k;
-        EXPECT_DOUBLE_EQ(sw.scores[k * kMethodCount2019], score[k]) << k;
+        EXPECT_DOUBLE_EQ(three.p_values[k * kMethodCount2019 * kParamCount2019 + 2], depth_p[k]) << k;
+        EXPECT_DOUBLE_EQ(three.scores[k * kMethodCount2019], score[k]) << k;
     }
-
-    const SecondMethodResult bad = screen_2019_method(recs, {0, kInvalidPosition}, lim);
-    EXPECT_EQ(bad.failure, BatchFailure::invalid_label);
-    EXPECT_EQ(bad.failed_row, 1u);
 }
 
 TEST(Screen2019Method, ZeroWeightsGiveNaNAndInvalidFlag) {
     ScreeningLimits2019 lim{};
     for (auto& row : lim)
         for (auto& cell : row) cell = {5, 10, 40, 100, 0.0};
-    const SecondMethodResult res = screen_2019_method({ReservoirRecord2019{}}, {}, lim);
+    const SecondMethodResult res = screen_2019_method({ReservoirRecord2019{}}, lim);
     ASSERT_EQ(res.scores.size(), kMethodCount2019);
     for (double s : res.scores) EXPECT_TRUE(std::isnan(s));
     EXPECT_TRUE(res.division.invalid);

@@ -269,5 +269,54 @@ TEST(WeightedMean, WeightsOfZeroLeaveParametersOut) {
     EXPECT_TRUE(flags.invalid);
 }
 
+TEST(LimitOrder, FirstMethodMinAboveMax) {
+    ScreeningLimits lim{};
+    for (auto& row : lim)
+        for (auto& cell : row) cell = {0.0, 100.0, false};
+    lim[kReservoirPressure][kHorzMiscCo2].min = kNaN;   // an MMP cell: never out of order
+    lim[kReservoirDepth][kSagd] = {500.0, 500.0, true};  // equal limits are in order
+    EXPECT_FALSE(first_limits_out_of_order(lim).has_value());
+
+    lim[kFormationSalinity][kAsp] = {9000.0, 5000.0, false};
+    lim[kOilGravity][kCss] = {40.0, 20.0, false};
+    const auto bad = first_limits_out_of_order(lim);
+    ASSERT_TRUE(bad.has_value());
+    EXPECT_EQ(bad->param, kOilGravity);   // the first in parameter order
+    EXPECT_EQ(bad->method, kCss);
+    EXPECT_STREQ(bad->low_name, "Min");
+    EXPECT_DOUBLE_EQ(bad->low, 40.0);
+    EXPECT_STREQ(bad->high_name, "Max");
+    EXPECT_DOUBLE_EQ(bad->high, 20.0);
+}
+
+TEST(LimitOrder, NestedBandsOf2019) {
+    ScreeningLimits2019 lim{};
+    for (auto& row : lim)
+        for (auto& cell : row) cell = {5.0, 10.0, 40.0, 100.0, 1.0};
+    lim[0][0] = {0.01, 0.01, 100000.0, 100000.0, 1.0};   // both switches, nothing known
+    lim[1][1] = {kNaN, 10.0, kNaN, 100.0, 1.0};          // empty cells are skipped
+    EXPECT_FALSE(first_limits_out_of_order(lim).has_value());
+
+    struct Case { MethodLimits2019 lim; const char* low; const char* high; };
+    const Case cases[] = {
+        {{20.0, 10.0, 40.0, 100.0, 1.0}, "Lower", "Min"},     // Lower inside Min-Max
+        {{5.0, 50.0, 40.0, 100.0, 1.0}, "Min", "Max"},
+        {{5.0, 10.0, 40.0, 30.0, 1.0}, "Max", "Upper"},       // Upper inside Min-Max
+        {{50.0, kNaN, 40.0, 100.0, 1.0}, "Lower", "Max"},     // Min empty: Lower against Max
+        {{5.0, 10.0, kNaN, 8.0, 1.0}, "Min", "Upper"},
+        {{200.0, kNaN, kNaN, 100.0, 1.0}, "Lower", "Upper"},
+    };
+    for (const Case& c : cases) {
+        ScreeningLimits2019 one = lim;
+        one[3][7] = c.lim;
+        const auto bad = first_limits_out_of_order(one);
+        ASSERT_TRUE(bad.has_value()) << c.low << " " << c.high;
+        EXPECT_EQ(bad->param, 3u);
+        EXPECT_EQ(bad->method, 7u);
+        EXPECT_STREQ(bad->low_name, c.low);
+        EXPECT_STREQ(bad->high_name, c.high);
+    }
+}
+
 }  // namespace
 }  // namespace zelt

@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    const zelt::FirstMethodResult result = zelt::screen_first_method(records, {}, limits, 1);
+    const zelt::FirstMethodResult result = zelt::screen_first_method(records, limits, 1);
     if (result.failure == zelt::BatchFailure::math_domain) return 0;
     FUZZ_CHECK(result.failure == zelt::BatchFailure::none, "failure %d", static_cast<int>(result.failure));
     FUZZ_CHECK(result.scores.size() == n * kMethodCount, "%zu scores", result.scores.size());
@@ -169,14 +169,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Each reservoir alone: the same field data and MMPs.
     for (std::size_t k = 0; k < n; ++k) {
-        const zelt::FirstMethodResult alone = zelt::screen_first_method({records[k]}, {}, limits, 1);
+        const zelt::FirstMethodResult alone = zelt::screen_first_method({records[k]}, limits, 1);
         FUZZ_CHECK(alone.failure == zelt::BatchFailure::none, "alone: failure");
         FUZZ_CHECK(same_field_data(alone.field_data[0], result.field_data[k]), "field data of %zu", k);
         FUZZ_CHECK(same_mmps(alone.mmps[0], result.mmps[k]), "MMPs of %zu", k);
     }
     // The reservoirs in reverse: every reservoir keeps its scores.
     std::vector<zelt::ReservoirRecord> reversed(records.rbegin(), records.rend());
-    const zelt::FirstMethodResult back = zelt::screen_first_method(reversed, {}, limits, 1);
+    const zelt::FirstMethodResult back = zelt::screen_first_method(reversed, limits, 1);
     for (std::size_t k = 0; k < n; ++k) {
         for (std::size_t m = 0; m < kMethodCount; ++m) {
             const double a = result.scores[k * kMethodCount + m];

@@ -154,12 +154,62 @@ def test_mmp_reference_values(api, temp, gas, expected, tol):
     assert zelt.mmp(api, temp, gas) == pytest.approx(expected, abs=tol)
 
 
-def test_gas_names_are_exact_and_case_sensitive():
-    hc = zelt.mmp(30.0, 150.0, "hc")
-    assert zelt.mmp(30.0, 150.0, "CO2") == hc
-    assert zelt.mmp(30.0, 150.0, "N2") == hc
-    assert zelt.mmp(30.0, 150.0, "methane") == hc
-    assert zelt.mmp(30.0, 150.0, "co2") != hc
+def test_gas_names_in_any_case_and_other_text_is_the_hydrocarbon_gas():
+    co2, hc, n2 = (zelt.mmp(30.0, 150.0, g) for g in ("co2", "hc", "n2"))
+    assert len({co2, hc, n2}) == 3
+    for name in ("CO2", "Co2", "cO2", np.str_("CO2")):
+        assert zelt.mmp(30.0, 150.0, name) == co2
+    for name in ("N2", "n2"):
+        assert zelt.mmp(30.0, 150.0, name) == n2
+    for name in ("HC", "methane", "", "co2 ", "CO\u2082", "n2\ud800"):
+        assert zelt.mmp(30.0, 150.0, name) == hc
+
+
+@pytest.mark.parametrize("name", [None, 0, {"gas": "co2"}, b"co2", ["co2"]])
+def test_gas_name_that_is_not_text_is_type_error(name):
+    with pytest.raises(TypeError, match="injected_gas must be text"):
+        zelt.mmp(30.0, 150.0, name)
+
+
+# Gas components as the step functions take them: mole fractions, lb/lbmol,
+# critical volumes m3/kmol, psia, degR, acentric factors.
+GASES = {
+    "co2": ([1.0], [44.01], [0.094], [1069.865], [547.54], [0.225]),
+    "hc": ([0.8, 0.2], [16.043, 58.124], [0.099, 0.263], [667.1961, 551.143], [343.08, 734.58],
+           [0.008, 0.176]),
+    "n2": ([0.8, 0.2], [28.013, 44.01], [0.0901, 0.094], [492.3143, 1069.865], [226.8, 547.54],
+           [0.04, 0.225]),
+}
+
+
+def solubility_gap(api, temp, gas, p):
+    """Oil minus gas solubility parameter at p psia, through the step functions."""
+    comp, mw, vc, pc, tc, wi = GASES[gas]
+    rho = [zelt.desity_calc(p, temp + 459.67, pc[i], tc[i], mw[i], wi[i]) for i in range(len(comp))]
+    rhoc = np.array([0.062428 * (m / v) for m, v in zip(mw, vc)])
+    return (zelt.oil_solubility_parameter(6084.0 / (api - 5.9), temp)
+            - zelt.gas_solubility_parameter(comp, rho, rhoc, pc))
+
+
+@pytest.mark.parametrize("api, temp, gas, before, expected", [
+    # The secant used to converge where the gas parameter is 3.0 above the
+    # oil's; the near root lies where carbon dioxide condenses.
+    (42.0, 60.0, "co2", 26091.23, 509.05),
+    (46.0, 70.0, "co2", 23351.35, 743.58),
+    (55.0, 80.0, "CO2", 19576.69, 948.00),
+])
+def test_mmp_is_the_near_root(api, temp, gas, before, expected):
+    p = zelt.mmp(api, temp, gas)
+    assert p == pytest.approx(expected, abs=0.01)
+    assert solubility_gap(api, temp, gas.lower(), before) < 0.0       # the far root
+    assert 0.0 <= solubility_gap(api, temp, gas.lower(), p) <= 3.0   # within 3.0 below
+    assert solubility_gap(api, temp, gas.lower(), p - 0.01) > 3.0    # and the lowest such
+
+
+def test_mmp_without_a_near_root_falls_back():
+    # At 1600 F the oil parameter is within 3.0 of the gas's at 14.7 psia already.
+    assert solubility_gap(30.0, 1600.0, "co2", 14.7) < 3.0
+    assert zelt.mmp(30.0, 1600.0, "co2") == 19000.0
 
 
 @pytest.mark.parametrize("gas", ["co2", "hc", "n2"])

@@ -94,9 +94,16 @@ def bad_limits():
     return table
 
 
-def short_edin():
+def text_cell_edin():
     e = edin()
-    e.index = [0, 1, 2, 3, 7]           # a label that names no position
+    e["pressure_psi"] = e["pressure_psi"].astype(object)
+    e.loc[3, "pressure_psi"] = "4,760"  # fails before the table changes
+    return e
+
+
+def case_clash_edin():
+    e = edin()
+    e["RESV_ID"] = e["resv_id"]
     return e
 
 
@@ -150,10 +157,10 @@ CASES = {
     "fix_screening_table_2019_for_spotfire": lambda: ([table_2019()], None),
     "fix_screening_table_2019_for_spotfire/fails": lambda: ([table_2019().drop(columns="Upper")], KeyError),
     "halvane_zelt": lambda: ([edin()], None),
-    "halvane_zelt/fails": lambda: ([short_edin()], IndexError),
+    "halvane_zelt/fails": lambda: ([text_cell_edin()], ValueError),
     "halvane_zelt/missing-column": lambda: ([edin().drop(columns="pressure_psi")], KeyError),
     "uom_zelt": lambda: ([edin()], None),
-    "uom_zelt/fails": lambda: ([short_edin()], IndexError),
+    "uom_zelt/fails": lambda: ([case_clash_edin()], ValueError),
     "uom_zelt/text-value": lambda: ([edin().assign(top_depth_feet="deep")], ValueError),
 }
 
