@@ -39,20 +39,28 @@ py::list items_of(py::handle iterable) {
     return py::reinterpret_steal<py::list>(list);
 }
 
+std::string text_of(py::handle o) { return py::str(o).cast<std::string>(); }
+
+// ------------------------------------------------------------------ numbers
+
 namespace {
 
 // Owned references, never released: the module lives as long as the
 // process, and releasing them at exit would run after the interpreter.
 PyTypeObject* g_float64 = nullptr;
+PyTypeObject* g_float32 = nullptr;
 PyTypeObject* g_int64 = nullptr;
+
+PyTypeObject* owned_type(py::handle np, const char* name) {
+    return reinterpret_cast<PyTypeObject*>(py::object(np.attr(name)).release().ptr());
+}
 
 }  // namespace
 
 void keep_numpy_types(py::handle np) {
-    py::object float64 = np.attr("float64");
-    py::object int64 = np.attr("int64");
-    g_float64 = reinterpret_cast<PyTypeObject*>(float64.release().ptr());
-    g_int64 = reinterpret_cast<PyTypeObject*>(int64.release().ptr());
+    g_float64 = owned_type(np, "float64");
+    g_float32 = owned_type(np, "float32");
+    g_int64 = owned_type(np, "int64");
 }
 
 bool is_integer(py::handle o) {
@@ -87,6 +95,12 @@ bool plain_number(py::handle o, double& out, long long int_limit) {
     if (v > int_limit || v < -int_limit) return false;
     out = static_cast<double>(v);
     return true;
+}
+
+py::object np_float32(float v) {
+    PyObject* o = PyObject_CallFunction(reinterpret_cast<PyObject*>(g_float32), "d", static_cast<double>(v));
+    if (o == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
 }
 
 py::object np_float(double v) {

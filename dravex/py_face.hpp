@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,10 +83,13 @@ py::object use_then_close(const py::object& resource, Use&& use) {
 // Items of an iterable, taken once (a generator can be walked only once).
 py::list items_of(py::handle iterable);
 
+// Text of an object: str(o).
+std::string text_of(py::handle o);
+
 // ------------------------------------------------------------------ numbers
 
-// numpy's float64 and int64 types, taken once numpy is imported; held for
-// the life of the process.
+// numpy's float64, float32 and int64 types, taken once numpy is imported;
+// held for the life of the process.
 void keep_numpy_types(py::handle np);
 
 // Integers up to this size are doubles exactly.
@@ -104,6 +108,9 @@ bool is_numpy_scalar(py::handle o);
 
 bool is_float64(py::handle o);  // exactly numpy's float64
 
+// A numpy float32 scalar of value v.
+py::object np_float32(float v);
+
 // A numpy float64 scalar of value v.
 py::object np_float(double v);
 
@@ -113,6 +120,25 @@ py::list float64_list(const std::vector<double>& values);
 // numpy's power of every base to one exponent, in one call.
 std::vector<double> np_powers(const std::vector<double>& bases, double exponent);
 
+// ----------------------------------------------------- monthly predictions
+
+// Whether the booster library the interpreter's xgboost package loaded is
+// the file this module calls (py_booster.cpp). Only then is a booster
+// handle of the package valid here.
+bool native_library_in_use();
+
+// The feature row as the doubles of the float64 row numpy would make of it,
+// or nothing when numpy would make another type (py_booster.cpp).
+std::optional<std::vector<double>> native_row(const py::list& features);
+
+// model.predict(one-row table of `row` labelled with the booster's feature
+// names)[0], computed through the booster library with the GIL released,
+// when the model's predict would take the library's in-place road for that
+// table; nothing when the Python call must be made (py_booster.cpp).
+// `booster` is model.get_booster(), kept alive by the caller.
+std::optional<py::object> predict_natively(const py::object& model, const py::object& booster,
+                                           const std::vector<double>& row);
+
 // ---------------------------------------------------------- the module body
 
 void bind_vocabulary(py::module_ m);     // py_vocabulary.cpp
@@ -121,5 +147,9 @@ py::object make_serializer_class();      // serializer.cpp
 py::object make_history_match_class();   // py_decline.cpp
 py::object make_q_calculator_class();    // py_decline.cpp
 py::object make_driver_class();          // py_driver.cpp
+
+// CMainDravex.Predict (py_predict.cpp).
+py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,
+                   py::object well_len, py::object frac_spacing, py::object fluid_vol, py::object isip);
 
 }  // namespace quon_py
