@@ -331,6 +331,7 @@ py::object get_filepath(py::object, py::object filename) {
 }
 
 py::object process(py::object self) {
+    DriverLock lock(self);
     py::object files_dir = self.attr("_CMainDravex__get_filepath")(
         py::str("DataFiles") + sep() + global("playDesignationDir"));
     if (!pymodule::truth(global("os").attr("path").attr("exists")(files_dir))) return py::none();

@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace quon_py {
 
@@ -40,6 +41,57 @@ py::list items_of(py::handle iterable) {
 }
 
 std::string text_of(py::handle o) { return py::str(o).cast<std::string>(); }
+
+// ------------------------------------------------------------- driver lock
+
+namespace {
+
+struct LockEntry {
+    py::object weakref;  // to the driver; its callback drops the entry
+    py::object lock;
+};
+
+// Driver's address -> its lock. Touched only with the GIL held. Never freed:
+// entries may outlive the interpreter's finalisation, when releasing them
+// would touch a dead interpreter.
+std::unordered_map<PyObject*, LockEntry>& lock_registry() {
+    static auto* registry = new std::unordered_map<PyObject*, LockEntry>();
+    return *registry;
+}
+
+py::object lock_of(const py::handle& driver) {
+    auto& registry = lock_registry();
+    PyObject* key = driver.ptr();
+    auto found = registry.find(key);
+    if (found != registry.end()) return found->second.lock;
+    // The entry goes when the driver does (before its memory can be reused
+    // for another object).
+    py::cpp_function forget([key](py::handle weakref) {
+        auto& entries = lock_registry();
+        auto it = entries.find(key);
+        if (it != entries.end() && it->second.weakref.ptr() == weakref.ptr()) entries.erase(it);
+    });
+    PyObject* ref = PyWeakref_NewRef(key, forget.ptr());
+    if (ref == nullptr) throw py::error_already_set();
+    LockEntry entry{py::reinterpret_steal<py::object>(ref),
+                    py::module_::import("threading").attr("RLock")()};
+    py::object lock = entry.lock;
+    registry.emplace(key, std::move(entry));
+    return lock;
+}
+
+}  // namespace
+
+DriverLock::DriverLock(const py::handle& driver) : lock_(lock_of(driver)) {
+    lock_.attr("acquire")();  // waits with the GIL released
+}
+
+DriverLock::~DriverLock() {
+    try {
+        lock_.attr("release")();
+    } catch (py::error_already_set&) {
+    }
+}
 
 // ------------------------------------------------------------------ numbers
 

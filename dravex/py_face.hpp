@@ -86,6 +86,27 @@ py::list items_of(py::handle iterable);
 // Text of an object: str(o).
 std::string text_of(py::handle o);
 
+// ------------------------------------------------------------- driver lock
+
+// Holds the lock of one driver while Process or Predict runs, so that calls
+// on one driver from several threads run one after the other, each with the
+// tables of its own arguments. The lock is a threading.RLock (a thread may
+// call again from inside, e.g. a model's predict calling Predict), kept in a
+// registry keyed by the driver's identity, since the driver's attributes
+// are fixed; it is dropped when the driver is collected. Waiting for it
+// releases the GIL: a thread that holds it while its native predictions run
+// without the GIL is never blocked by one that waits.
+class DriverLock {
+public:
+    explicit DriverLock(const py::handle& driver);
+    ~DriverLock();
+    DriverLock(const DriverLock&) = delete;
+    DriverLock& operator=(const DriverLock&) = delete;
+
+private:
+    py::object lock_;
+};
+
 // ------------------------------------------------------------------ numbers
 
 // numpy's float64, float32 and int64 types, taken once numpy is imported;

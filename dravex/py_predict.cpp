@@ -2,6 +2,10 @@
 // bands Process loaded. The monthly models run through the booster library
 // where their own predict would (py_booster.cpp), the bins are the core's
 // rule (history_match.hpp), the decline fits are CHistoryMatch's.
+//
+// Calls on one driver from several threads run one after another (the
+// driver's lock, py_face.hpp), so each caller gets the tables of its own
+// arguments and the driver's two output lists hold those of one call.
 #include <optional>
 #include <vector>
 
@@ -149,6 +153,7 @@ py::tuple forecast_tables(const py::list& t_model, const DeclineFits& fits,
 
 py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,
                    py::object well_len, py::object frac_spacing, py::object fluid_vol, py::object) {
+    DriverLock lock(self);
     py::object isip = estimate_isip(self, lat, lon);
     py::list features;
     for (const py::object& v : {lat, lon, frac_stages, isip, well_len, frac_spacing, fluid_vol})
