@@ -6,6 +6,14 @@
 // host can read and replace, and every step reads them, and the module's
 // constants, anew. Trained models, test tables and the fitter are the
 // host's objects and are called through the interpreter.
+//
+// A play's files are checked as they are read, and a bad one is named: a
+// model file that cannot be unpickled raises the unpickler's error with the
+// file's path in its message; a month's test file must have the "model" and
+// "real" columns (KeyError), rows (ValueError) and no missing "model" value
+// (ValueError), each error naming the file. A missing month model keeps
+// what Process has always done (no monthly models, nothing said), and
+// Predict then names the missing file.
 #include <pybind11/numpy.h>
 
 #include <cmath>
@@ -25,7 +33,12 @@ using namespace pybind11::literals;
 
 py::object load_pickle(const py::object& path) {
     py::object file = py::module_::import("io").attr("open")(path, "rb");
-    return use_then_close(file, [](const py::object& f) { return global("pickle").attr("load")(f); });
+    try {
+        return use_then_close(file, [](const py::object& f) { return global("pickle").attr("load")(f); });
+    } catch (py::error_already_set& e) {
+        const std::string name = text_of(path);
+        raise_in_context(e, "cannot load the model file \"" + name + "\"", name);
+    }
 }
 
 bool is_file(const py::object& path) {
@@ -44,9 +57,13 @@ py::object month_dir(const py::object& self, const py::handle& month) {
     return join_path(dir, pymodule::item(global("modelSubDirCumulativeOutput"), month));
 }
 
+}  // namespace
+
 py::object month_model_path(const py::object& self, const py::handle& month) {
     return join_path(month_dir(self, month), global("modelFile"));
 }
+
+namespace {
 
 // ------------------------------------------------------------- construction
 
@@ -313,13 +330,39 @@ py::object set_p10_p90_binned_month(py::object self, py::object df, py::object i
     return py::none();
 }
 
+// A month's test table as the bands need it, or the error naming the file:
+// both columns, at least one row, no missing "model" value (a missing
+// "real" value only drops its row from the percentiles).
+void check_test_table(const py::object& df, const std::string& path) {
+    for (const char* column : {"model", "real"}) {
+        if (PySequence_Contains(df.ptr(), py::str(column).ptr()) != 1) {
+            PyErr_Clear();
+            pymodule::raise(PyExc_KeyError, "the test file \"" + path + "\" has no column \"" + column + "\"");
+        }
+    }
+    if (py::len(df) == 0) pymodule::raise(PyExc_ValueError, "the test file \"" + path + "\" has no rows");
+    py::object missing = pymodule::item(df, "model").attr("isnull")();
+    if (pymodule::truth(missing.attr("any")())) {
+        const auto count = missing.attr("sum")().cast<long long>();
+        pymodule::raise(PyExc_ValueError, "the test file \"" + path + "\" has " + std::to_string(count) +
+                                              " missing (NaN) value(s) in column \"model\"");
+    }
+}
+
 py::object set_p10_p90_binned(py::object self) {
     py::object test_file = global("modelPredictTestFile");
     py::object serializer = global("CSerializer")();
     py::object bin_month = self.attr("_CMainDravex__SetP10P90BinnedMonth");
     for (const py::handle month : items_of(global("nOutputMonthList"))) {
-        py::object df = serializer.attr("GetDataFrameFromCSVFileByDirAndName")(month_dir(self, month),
-                                                                               test_file);
+        py::object dir = month_dir(self, month);
+        const std::string path = text_of(join_path(dir, test_file));
+        py::object df;
+        try {
+            df = serializer.attr("GetDataFrameFromCSVFileByDirAndName")(dir, test_file);
+        } catch (py::error_already_set& e) {
+            raise_in_context(e, "cannot read the test file \"" + path + "\"", path);
+        }
+        if (py::isinstance(df, global("pd").attr("DataFrame"))) check_test_table(df, path);
         bin_month(df, month);
     }
     return py::none();

@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <cmath>
 #include <unordered_map>
 
 namespace quon_py {
@@ -41,6 +42,31 @@ py::list items_of(py::handle iterable) {
 }
 
 std::string text_of(py::handle o) { return py::str(o).cast<std::string>(); }
+
+void raise_in_context(py::error_already_set& e, const std::string& context, const std::string& path) {
+    const py::object& value = e.value();
+    if (!e.matches(PyExc_Exception)) throw e;
+    const std::string message = text_of(value);
+    if (message.find(path) == std::string::npos && !e.matches(PyExc_OSError)) {
+        PyObject* named = PyObject_CallFunction(e.type().ptr(), "s", (context + ": " + message).c_str());
+        if (named != nullptr && PyObject_IsInstance(named, e.type().ptr()) == 1) {
+            if (e.trace()) PyException_SetTraceback(value.ptr(), e.trace().ptr());
+            PyException_SetCause(named, value.inc_ref().ptr());  // steals the reference
+            PyErr_SetObject(e.type().ptr(), named);
+            Py_DECREF(named);
+            throw py::error_already_set();
+        }
+        Py_XDECREF(named);
+        PyErr_Clear();
+    }
+    if (message.find(path) == std::string::npos) {
+        try {
+            value.attr("add_note")(context);
+        } catch (py::error_already_set&) {
+        }
+    }
+    throw e;
+}
 
 // ------------------------------------------------------------- driver lock
 
@@ -102,6 +128,8 @@ namespace {
 PyTypeObject* g_float64 = nullptr;
 PyTypeObject* g_float32 = nullptr;
 PyTypeObject* g_int64 = nullptr;
+PyObject* g_np_integer = nullptr;
+PyObject* g_np_floating = nullptr;
 
 PyTypeObject* owned_type(py::handle np, const char* name) {
     return reinterpret_cast<PyTypeObject*>(py::object(np.attr(name)).release().ptr());
@@ -113,6 +141,8 @@ void keep_numpy_types(py::handle np) {
     g_float64 = owned_type(np, "float64");
     g_float32 = owned_type(np, "float32");
     g_int64 = owned_type(np, "int64");
+    g_np_integer = py::object(np.attr("integer")).release().ptr();
+    g_np_floating = py::object(np.attr("floating")).release().ptr();
 }
 
 bool is_integer(py::handle o) {
@@ -146,6 +176,22 @@ bool plain_number(py::handle o, double& out, long long int_limit) {
     }
     if (v > int_limit || v < -int_limit) return false;
     out = static_cast<double>(v);
+    return true;
+}
+
+bool real_number(py::handle o, double& out) {
+    PyObject* p = o.ptr();
+    if (PyBool_Check(p)) return false;
+    const bool number = PyFloat_Check(p) || PyLong_Check(p) || PyObject_IsInstance(p, g_np_floating) == 1 ||
+                        PyObject_IsInstance(p, g_np_integer) == 1;
+    PyErr_Clear();
+    if (!number) return false;
+    out = PyFloat_AsDouble(p);
+    if (out == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+        PyErr_Clear();
+        out = HUGE_VAL;
+    }
     return true;
 }
 

@@ -83,6 +83,15 @@ py::object use_then_close(const py::object& resource, Use&& use) {
 // Items of an iterable, taken once (a generator can be walked only once).
 py::list items_of(py::handle iterable);
 
+// Raises the error `e` again, named after the file it came from: an error of
+// the same type whose message is `context` + ": " + the original message,
+// with the original as its cause. An error that already names `path`, or
+// whose type cannot be made from a message alone (OSError's family keeps
+// its errno this way), is raised again unchanged, with `context` as a note.
+// Errors that are not Exceptions (KeyboardInterrupt, ...) pass unchanged.
+[[noreturn]] void raise_in_context(py::error_already_set& e, const std::string& context,
+                                   const std::string& path);
+
 // Text of an object: str(o).
 std::string text_of(py::handle o);
 
@@ -109,8 +118,8 @@ private:
 
 // ------------------------------------------------------------------ numbers
 
-// numpy's float64, float32 and int64 types, taken once numpy is imported;
-// held for the life of the process.
+// numpy's float64, float32 and int64 types and its integer and floating
+// kinds, taken once numpy is imported; held for the life of the process.
 void keep_numpy_types(py::handle np);
 
 // Integers up to this size are doubles exactly.
@@ -129,6 +138,12 @@ bool is_numpy_scalar(py::handle o);
 
 bool is_float64(py::handle o);  // exactly numpy's float64
 
+// A real number as a caller means one: an int or float (subclasses
+// included), or a numpy integer or floating scalar; bool and numpy's bool
+// are not numbers here. `out` is its value as a double (infinite for an
+// int too large for one).
+bool real_number(py::handle o, double& out);
+
 // A numpy float32 scalar of value v.
 py::object np_float32(float v);
 
@@ -142,6 +157,11 @@ py::list float64_list(const std::vector<double>& values);
 std::vector<double> np_powers(const std::vector<double>& bases, double exponent);
 
 // ----------------------------------------------------- monthly predictions
+
+// The production model's path of a month: play data directory, modelDir,
+// the month's sub-directory and modelFile, joined by the separator
+// (py_driver.cpp).
+py::object month_model_path(const py::object& self, const py::handle& month);
 
 // Whether the booster library the interpreter's xgboost package loaded is
 // the file this module calls (py_booster.cpp). Only then is a booster

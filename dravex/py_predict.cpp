@@ -6,7 +6,9 @@
 // Calls on one driver from several threads run one after another (the
 // driver's lock, py_face.hpp), so each caller gets the tables of its own
 // arguments and the driver's two output lists hold those of one call.
+#include <cmath>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "history_match.hpp"
@@ -17,6 +19,85 @@ namespace quon_py {
 namespace {
 
 using namespace pybind11::literals;
+
+// ------------------------------------------------------------ the arguments
+
+// A design value Predict forecasts with: a finite real number (py_face.hpp:
+// int, float, numpy integer or floating scalar). NaN is refused like any
+// other non-number: a forecast for an unknown stage count or location is
+// not a forecast, and the models would read it as a missing feature. bool
+// is refused too: True as a stage count is a mistake, not a count of one.
+// Checked before anything else, so a refused call leaves the driver as it
+// was.
+void check_design_value(const char* name, const py::object& value) {
+    double v = 0.0;
+    if (real_number(value, v) && std::isfinite(v)) return;
+    std::string shown = text_of(py::repr(value));
+    if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
+    pymodule::raise(PyExc_ValueError, std::string("CMainDravex.Predict: ") + name +
+                                          " must be a finite number, got " + shown + " (" +
+                                          Py_TYPE(value.ptr())->tp_name + ")");
+}
+
+// ------------------------------------------------------------- the models
+
+bool path_exists(const py::object& path) {
+    return pymodule::truth(global("os").attr("path").attr("exists")(path));
+}
+
+// The geological model of the ISIP column, with the cause named when there
+// is none: Process not run or without a play (KeyError), or the model's file
+// missing when Process ran (AttributeError, what calling None would raise).
+py::object geological_model(const py::object& self) {
+    py::object key = global("strISIP");
+    py::object models = self.attr("m_geoModelDict");
+    PyObject* model = PyObject_GetItem(models.ptr(), key.ptr());
+    if (model == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+        PyErr_Clear();
+        std::string message = "CMainDravex.Predict: no models loaded; call Process() first";
+        py::object files_dir = self.attr("m_filesDir");
+        if (files_dir.is_none()) {
+            py::object play = self.attr("_CMainDravex__get_filepath")(
+                py::str("DataFiles") + sep() + global("playDesignationDir"));
+            if (!path_exists(play)) message += " (the play folder \"" + text_of(play) + "\" was not found)";
+        } else {
+            message = "CMainDravex.Predict: no geological model of \"" + text_of(key) +
+                      "\" loaded; call Process() first";
+        }
+        pymodule::raise(PyExc_KeyError, message);
+    }
+    auto geo = py::reinterpret_steal<py::object>(model);
+    if (geo.is_none()) {
+        py::object path = join_path(join_path(self.attr("m_filesDir"), global("geoModelFileDir")), key) +
+                          py::str(".pickle");
+        pymodule::raise(PyExc_AttributeError, "CMainDravex.Predict: no geological model of \"" + text_of(key) +
+                                                  "\": the file \"" + text_of(path) +
+                                                  "\" was not there when Process() ran");
+    }
+    return geo;
+}
+
+// The month's production model, or KeyError naming what is missing: the
+// first month whose model file the play lacks (Process then loads none), or
+// that Process has not been run.
+py::object month_model(const py::object& self, const py::object& models, const py::handle& month) {
+    PyObject* model = PyObject_GetItem(models.ptr(), month.ptr());
+    if (model != nullptr) return py::reinterpret_steal<py::object>(model);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+    PyErr_Clear();
+    const std::string head = "CMainDravex.Predict: no model of month " + text_of(month) + " loaded";
+    if (PyUnicode_Check(self.attr("m_filesDir").ptr())) {
+        for (const py::handle m : items_of(global("nOutputMonthList"))) {
+            py::object path = month_model_path(self, m);
+            if (!pymodule::truth(global("os").attr("path").attr("isfile")(path)))
+                pymodule::raise(PyExc_KeyError, head + ": the play has no file \"" + text_of(path) +
+                                                    "\" (month " + text_of(m) +
+                                                    "), so Process() loaded no monthly models");
+        }
+    }
+    pymodule::raise(PyExc_KeyError, head + "; call Process() first");
+}
 
 // ------------------------------------------------------------- the months
 
@@ -30,14 +111,13 @@ struct MonthlyOutputs {
 };
 
 // The ISIP of the well's location, from the geological model.
-py::object estimate_isip(const py::object& self, const py::object& lat, const py::object& lon) {
+py::object estimate_isip(const py::object& geo, const py::object& lat, const py::object& lon) {
     py::list point;
     point.append(lat);
     point.append(lon);
     py::list rows;
     rows.append(point);
-    py::object model = pymodule::item(self.attr("m_geoModelDict"), global("strISIP"));
-    return pymodule::item(model.attr("predict")(rows), py::int_(0));
+    return pymodule::item(geo.attr("predict")(rows), py::int_(0));
 }
 
 // The bin of a month's output: the core's rule over the interpreter's
@@ -61,6 +141,18 @@ long bin_count(const py::object& num_bins) {
     return count;
 }
 
+// A band value of the month's bin; TypeError naming the month when the bin
+// had no test rows (its band is None), as 1 + None would raise.
+py::object band_value(const py::object& band, const char* prob, const py::handle& month, long bin) {
+    py::object value = pymodule::item(band, prob);
+    if (value.is_none())
+        pymodule::raise(PyExc_TypeError,
+                        "CMainDravex.Predict: month " + text_of(month) + " has no " + prob +
+                            " band in bin " + std::to_string(bin) + ": none of its test rows (" +
+                            text_of(global("modelPredictTestFile")) + ") had a model value in that bin");
+    return value;
+}
+
 // Every month's model on the feature row, its output widened by the band
 // of its bin to P10 and P90.
 void run_monthly_models(const py::object& self, const py::list& features, const py::list& months,
@@ -77,7 +169,7 @@ void run_monthly_models(const py::object& self, const py::list& features, const 
     // its features as the previous one did: the models only read it.
     py::object data, data_names;
     for (const py::handle month : months) {
-        py::object model = pymodule::item(model_dict, month);
+        py::object model = month_model(self, model_dict, month);
         py::object booster = model.attr("get_booster")();
         std::optional<py::object> native = row ? predict_natively(model, booster, *row) : std::nullopt;
         py::object output;
@@ -97,8 +189,8 @@ void run_monthly_models(const py::object& self, const py::list& features, const 
 
         const long bin = output_bin(output, pymodule::item(bound_list, month), num_bins);
         py::object band = pymodule::item(pymodule::item(prob_binned, month), py::int_(bin));
-        out.p10.append(output * (py::int_(1) + pymodule::item(band, "P10")));
-        out.p90.append(output * (py::int_(1) + pymodule::item(band, "P90")));
+        out.p10.append(output * (py::int_(1) + band_value(band, "P10", month, bin)));
+        out.p90.append(output * (py::int_(1) + band_value(band, "P90", month, bin)));
     }
 }
 
@@ -153,8 +245,15 @@ py::tuple forecast_tables(const py::list& t_model, const DeclineFits& fits,
 
 py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,
                    py::object well_len, py::object frac_spacing, py::object fluid_vol, py::object) {
+    check_design_value("lat", lat);
+    check_design_value("lon", lon);
+    check_design_value("frac_stages", frac_stages);
+    check_design_value("well_len", well_len);
+    check_design_value("frac_spacing", frac_spacing);
+    check_design_value("fluid_vol", fluid_vol);
     DriverLock lock(self);
-    py::object isip = estimate_isip(self, lat, lon);
+
+    py::object isip = estimate_isip(geological_model(self), lat, lon);
     py::list features;
     for (const py::object& v : {lat, lon, frac_stages, isip, well_len, frac_spacing, fluid_vol})
         features.append(v);

@@ -56,6 +56,8 @@ T_LIST = [0] + quon.nOutputMonthList
         pd.DataFrame({"model": [100.0, 200.0, 300.0], "real": [110.0, 180.0, 330.0]}), 6)),
     ("band failure", failing(quon.CMainDravex()._CMainDravex__SetP10P90BinnedMonth,
                              pd.DataFrame({"model": [1.0]}), 6)),
+    ("refused argument", failing(quon.CMainDravex().Predict, float("nan"), 0, 0, 0, 0, 0, 0)),
+    ("predict before process", failing(quon.CMainDravex().Predict, 41.7, -76.6, 20, 5000, 250, 1500, 0)),
 ])
 def test_repeated_calls_do_not_grow_memory(name, fn):
     assert growth_after_warm_up(fn, 5000) < 2 * 2**20, name

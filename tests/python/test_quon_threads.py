@@ -86,7 +86,7 @@ def test_a_failing_call_releases_the_driver(play_root):
     d.Process()
     band = d.m_modelProbBinned[30]
     d.m_modelProbBinned[30] = {0: {"P10": None, "P90": None}}
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="month 30"):
         d.Predict(*DESIGNS[0])
     d.m_modelProbBinned[30] = band
     results = []
