@@ -32,7 +32,11 @@ using namespace pybind11::literals;
 void check_design_value(const char* name, const py::object& value) {
     double v = 0.0;
     if (real_number(value, v) && std::isfinite(v)) return;
-    std::string shown = text_of(py::repr(value));
+    std::string shown = "<unprintable>";
+    try {
+        shown = text_of(py::repr(value));
+    } catch (py::error_already_set&) {
+    }
     if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
     pymodule::raise(PyExc_ValueError, std::string("CMainDravex.Predict: ") + name +
                                           " must be a finite number, got " + shown + " (" +
