@@ -103,6 +103,17 @@ py::object month_model(const py::object& self, const py::object& models, const p
     pymodule::raise(PyExc_KeyError, head + "; call Process() first");
 }
 
+// A month's entry of the bin bounds or bands, or KeyError naming the month
+// (Process stopped before that month's test file, or has not run).
+py::object month_entry(const py::object& entries, const py::handle& month, const char* what) {
+    PyObject* entry = PyObject_GetItem(entries.ptr(), month.ptr());
+    if (entry != nullptr) return py::reinterpret_steal<py::object>(entry);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+    PyErr_Clear();
+    pymodule::raise(PyExc_KeyError, "CMainDravex.Predict: no " + std::string(what) + " of month " +
+                                        text_of(month) + "; Process() has not finished the months' bands");
+}
+
 // ------------------------------------------------------------- the months
 
 // What a prediction keeps in the driver: the raw model outputs and the
@@ -191,8 +202,8 @@ void run_monthly_models(const py::object& self, const py::list& features, const 
         }
         out.outputs.append(output);
 
-        const long bin = output_bin(output, pymodule::item(bound_list, month), num_bins);
-        py::object band = pymodule::item(pymodule::item(prob_binned, month), py::int_(bin));
+        const long bin = output_bin(output, month_entry(bound_list, month, "bin bounds"), num_bins);
+        py::object band = pymodule::item(month_entry(prob_binned, month, "P10/P90 band"), py::int_(bin));
         out.p10.append(output * (py::int_(1) + band_value(band, "P10", month, bin)));
         out.p90.append(output * (py::int_(1) + band_value(band, "P90", month, bin)));
     }

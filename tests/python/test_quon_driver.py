@@ -259,6 +259,16 @@ def test_bad_test_files_are_named(own_play, text, error, words):
     assert list(d.m_boundList) == [6]  # the months before keep their new bands
 
 
+def test_predict_after_a_process_stopped_by_a_bad_test_file(own_play):
+    month_file(own_play, 8, "modelPredictTest.csv").write_text("model,real\n")
+    d = quon.CMainDravex()
+    with pytest.raises(ValueError):
+        d.Process()
+    with pytest.raises(KeyError, match="no bin bounds of month 8; Process\\(\\) has not finished"):
+        d.Predict(**DESIGN)
+    assert len(d.m_modelOutputList) == 2  # the outputs of months 6 and 8; month 8 has no band
+
+
 def test_missing_test_file_and_nan_real_values(own_play):
     test_file = month_file(own_play, 8, "modelPredictTest.csv")
     pd.DataFrame({"model": [100.0, 200.0, 300.0], "real": [110.0, np.nan, 330.0]}).to_csv(test_file, index=False)

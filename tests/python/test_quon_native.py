@@ -152,7 +152,7 @@ def test_models_with_their_own_settings(special_driver, fixed_fits):
     fallback = sorted(m for m, lib in native.items() if not lib)
     early = d.m_modelDict[16]
     differs_from_all_trees = 0
-    for design in designs(40, 3) + [(41.7, -76.6, 0, 5000, -1.0, 0.0)]:
+    for design in designs(150, 3) + [(41.7, -76.6, 0, 5000, -1.0, 0.0)]:
         with PredictCalls() as calls:
             d.Predict(*design, 0)
         assert sorted(month_of[id(m)] for m in calls.models) == fallback
