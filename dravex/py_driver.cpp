@@ -1,11 +1,19 @@
-// CGeologicalModel and the driver CMainDravex: construction, model loading,
-// the P10/P90 bands of Process and the steps of Predict, over the core's
-// bands and bins (history_match.hpp).
+// CGeologicalModel and the driver CMainDravex: construction, model loading
+// and the P10/P90 bands of Process, over the core's bands and bins
+// (history_match.hpp); Predict is in py_predict.cpp.
 //
 // The driver is a plain class: its state is ordinary instance attributes a
 // host can read and replace, and every step reads them, and the module's
 // constants, anew. Trained models, test tables and the fitter are the
 // host's objects and are called through the interpreter.
+//
+// A play's files are checked as they are read, and a bad one is named: a
+// model file that cannot be unpickled raises the unpickler's error with the
+// file's path in its message; a month's test file must have the "model" and
+// "real" columns (KeyError), rows (ValueError) and no missing "model" value
+// (ValueError), each error naming the file. A missing month model keeps
+// what Process has always done (no monthly models, nothing said), and
+// Predict then names the missing file.
 #include <pybind11/numpy.h>
 
 #include <cmath>
@@ -25,7 +33,12 @@ using namespace pybind11::literals;
 
 py::object load_pickle(const py::object& path) {
     py::object file = py::module_::import("io").attr("open")(path, "rb");
-    return use_then_close(file, [](const py::object& f) { return global("pickle").attr("load")(f); });
+    try {
+        return use_then_close(file, [](const py::object& f) { return global("pickle").attr("load")(f); });
+    } catch (py::error_already_set& e) {
+        const std::string name = text_of(path);
+        raise_in_context(e, "cannot load the model file \"" + name + "\"", name);
+    }
 }
 
 bool is_file(const py::object& path) {
@@ -44,9 +57,13 @@ py::object month_dir(const py::object& self, const py::handle& month) {
     return join_path(dir, pymodule::item(global("modelSubDirCumulativeOutput"), month));
 }
 
+}  // namespace
+
 py::object month_model_path(const py::object& self, const py::handle& month) {
     return join_path(month_dir(self, month), global("modelFile"));
 }
+
+namespace {
 
 // ------------------------------------------------------------- construction
 
@@ -313,13 +330,39 @@ py::object set_p10_p90_binned_month(py::object self, py::object df, py::object i
     return py::none();
 }
 
+// A month's test table as the bands need it, or the error naming the file:
+// both columns, at least one row, no missing "model" value (a missing
+// "real" value only drops its row from the percentiles).
+void check_test_table(const py::object& df, const std::string& path) {
+    for (const char* column : {"model", "real"}) {
+        if (PySequence_Contains(df.ptr(), py::str(column).ptr()) != 1) {
+            PyErr_Clear();
+            pymodule::raise(PyExc_KeyError, "the test file \"" + path + "\" has no column \"" + column + "\"");
+        }
+    }
+    if (py::len(df) == 0) pymodule::raise(PyExc_ValueError, "the test file \"" + path + "\" has no rows");
+    py::object missing = pymodule::item(df, "model").attr("isnull")();
+    if (pymodule::truth(missing.attr("any")())) {
+        const auto count = missing.attr("sum")().cast<long long>();
+        pymodule::raise(PyExc_ValueError, "the test file \"" + path + "\" has " + std::to_string(count) +
+                                              " missing (NaN) value(s) in column \"model\"");
+    }
+}
+
 py::object set_p10_p90_binned(py::object self) {
     py::object test_file = global("modelPredictTestFile");
     py::object serializer = global("CSerializer")();
     py::object bin_month = self.attr("_CMainDravex__SetP10P90BinnedMonth");
     for (const py::handle month : items_of(global("nOutputMonthList"))) {
-        py::object df = serializer.attr("GetDataFrameFromCSVFileByDirAndName")(month_dir(self, month),
-                                                                               test_file);
+        py::object dir = month_dir(self, month);
+        const std::string path = text_of(join_path(dir, test_file));
+        py::object df;
+        try {
+            df = serializer.attr("GetDataFrameFromCSVFileByDirAndName")(dir, test_file);
+        } catch (py::error_already_set& e) {
+            raise_in_context(e, "cannot read the test file \"" + path + "\"", path);
+        }
+        if (py::isinstance(df, global("pd").attr("DataFrame"))) check_test_table(df, path);
         bin_month(df, month);
     }
     return py::none();
@@ -331,6 +374,7 @@ py::object get_filepath(py::object, py::object filename) {
 }
 
 py::object process(py::object self) {
+    DriverLock lock(self);
     py::object files_dir = self.attr("_CMainDravex__get_filepath")(
         py::str("DataFiles") + sep() + global("playDesignationDir"));
     if (!pymodule::truth(global("os").attr("path").attr("exists")(files_dir))) return py::none();
@@ -341,152 +385,6 @@ py::object process(py::object self) {
         if (pymodule::truth(self.attr("m_modelDict"))) self.attr("_CMainDravex__SetP10P90Binned")();
     }
     return py::none();
-}
-
-// ------------------------------------------------------------------ Predict
-
-// What a prediction keeps in the driver: the raw model outputs and the
-// P10/P90 outputs, month by month.
-struct MonthlyOutputs {
-    py::list outputs;
-    py::list p10;
-    py::list p90;
-    py::dict with_prob;
-};
-
-// The ISIP of the well's location, from the geological model.
-py::object estimate_isip(const py::object& self, const py::object& lat, const py::object& lon) {
-    py::list point;
-    point.append(lat);
-    point.append(lon);
-    py::list rows;
-    rows.append(point);
-    py::object model = pymodule::item(self.attr("m_geoModelDict"), global("strISIP"));
-    return pymodule::item(model.attr("predict")(rows), py::int_(0));
-}
-
-// The bin of a month's output: the core's rule over the interpreter's
-// comparisons of the output with the month's bounds.
-long output_bin(const py::object& output, const py::object& month_bounds, long num_bins) {
-    return quon::output_bin(num_bins, [&](long k) {
-        py::object bound = pymodule::item(month_bounds, py::int_(k));
-        const int below = PyObject_RichCompareBool(output.ptr(), bound.ptr(), Py_LT);
-        if (below < 0) throw py::error_already_set();
-        return below == 1;
-    });
-}
-
-// numBins as the count of bins it names (an integer, or what can stand for one).
-long bin_count(const py::object& num_bins) {
-    PyObject* index = PyNumber_Index(num_bins.ptr());
-    if (index == nullptr) throw py::error_already_set();
-    const long count = PyLong_AsLong(index);
-    Py_DECREF(index);
-    if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return count;
-}
-
-// Every month's model on the feature row, its output widened by the band
-// of its bin to P10 and P90.
-void run_monthly_models(const py::object& self, const py::list& features, const py::list& months,
-                        MonthlyOutputs& out) {
-    py::object np = global("np");
-    py::object data_frame = global("pd").attr("DataFrame");
-    py::object model_dict = self.attr("m_modelDict");
-    py::object bound_list = self.attr("m_boundList");
-    py::object prob_binned = self.attr("m_modelProbBinned");
-    const long num_bins = bin_count(global("numBins"));
-    // The one-row feature table is made once and handed to every month
-    // whose model names its features as the previous month's did: the
-    // models only read it, and making it is a good part of the module's own
-    // time in a prediction.
-    py::object data, data_names;
-    for (const py::handle month : months) {
-        py::object model = pymodule::item(model_dict, month);
-        py::object feature_names = model.attr("get_booster")().attr("feature_names");
-        if (!data || !data_names.equal(feature_names)) {
-            py::list row;
-            row.append(features);
-            data = data_frame(np.attr("array")(row), "columns"_a = feature_names);
-            data_names = feature_names;
-        }
-        py::object output = pymodule::item(model.attr("predict")(data), py::int_(0));
-        out.outputs.append(output);
-
-        const long bin = output_bin(output, pymodule::item(bound_list, month), num_bins);
-        py::object band = pymodule::item(pymodule::item(prob_binned, month), py::int_(bin));
-        out.p10.append(output * (py::int_(1) + pymodule::item(band, "P10")));
-        out.p90.append(output * (py::int_(1) + pymodule::item(band, "P90")));
-    }
-}
-
-// [0] followed by the items of `values`.
-py::list from_zero(const py::handle& values) {
-    py::list out;
-    out.append(0);
-    for (const py::handle v : items_of(values)) out.append(v);
-    return out;
-}
-
-// The three decline fits: the model series, then P10 and P90.
-struct DeclineFits {
-    py::object rate, cumulative;
-    py::dict rate_prob, cumulative_prob;
-};
-
-DeclineFits fit_declines(const py::object& self, const py::list& t_model, const MonthlyOutputs& out) {
-    DeclineFits fits;
-    py::object history_match = self.attr("m_historyMatch");
-    py::object fitted = history_match.attr("GetMatchLists")(t_model, from_zero(out.outputs));
-    fits.rate = pymodule::item(fitted, py::int_(0));
-    fits.cumulative = pymodule::item(fitted, py::int_(1));
-    for (const char* prob : {"P10", "P90"}) {
-        py::object fit = history_match.attr("GetMatchLists")(t_model,
-                                                             from_zero(pymodule::item(out.with_prob, prob)));
-        fits.rate_prob[prob] = pymodule::item(fit, py::int_(0));
-        fits.cumulative_prob[prob] = pymodule::item(fit, py::int_(1));
-    }
-    return fits;
-}
-
-// (rate_time_df, cumulative_time_df), built from column dictionaries.
-py::tuple forecast_tables(const py::list& t_model, const DeclineFits& fits,
-                          const py::object& model_output) {
-    py::object data_frame = global("pd").attr("DataFrame");
-    py::dict rates;
-    rates["Month"] = t_model;
-    rates["P90"] = pymodule::item(fits.rate_prob, "P90");
-    rates["q"] = fits.rate;
-    rates["P10"] = pymodule::item(fits.rate_prob, "P10");
-    py::dict cumulatives;
-    cumulatives["Month"] = t_model;
-    cumulatives["P90"] = pymodule::item(fits.cumulative_prob, "P90");
-    cumulatives["Q"] = fits.cumulative;
-    cumulatives["P10"] = pymodule::item(fits.cumulative_prob, "P10");
-    cumulatives["Model Output"] = model_output;
-    return py::make_tuple(data_frame(rates), data_frame(cumulatives));
-}
-
-py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,
-                   py::object well_len, py::object frac_spacing, py::object fluid_vol, py::object) {
-    py::object isip = estimate_isip(self, lat, lon);
-    py::list features;
-    for (const py::object& v : {lat, lon, frac_stages, isip, well_len, frac_spacing, fluid_vol})
-        features.append(v);
-
-    MonthlyOutputs out;
-    out.with_prob["P10"] = out.p10;
-    out.with_prob["P90"] = out.p90;
-    self.attr("m_modelOutputList") = out.outputs;
-    self.attr("m_modelOutputWithProbList") = out.with_prob;
-    const py::list months = items_of(global("nOutputMonthList"));
-    run_monthly_models(self, features, months, out);
-
-    const py::list t_model = from_zero(months);
-    const DeclineFits fits = fit_declines(self, t_model, out);
-    py::object model_output = self.attr("m_modelOutputList");
-    model_output.attr("insert")(0, 0);
-    return forecast_tables(t_model, fits, model_output);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,10 +83,43 @@ py::object use_then_close(const py::object& resource, Use&& use) {
 // Items of an iterable, taken once (a generator can be walked only once).
 py::list items_of(py::handle iterable);
 
+// Raises the error `e` again, named after the file it came from: an error of
+// the same type whose message is `context` + ": " + the original message,
+// with the original as its cause. An error that already names `path`, or
+// whose type cannot be made from a message alone (OSError's family keeps
+// its errno this way), is raised again unchanged, with `context` as a note.
+// Errors that are not Exceptions (KeyboardInterrupt, ...) pass unchanged.
+[[noreturn]] void raise_in_context(py::error_already_set& e, const std::string& context,
+                                   const std::string& path);
+
+// Text of an object: str(o).
+std::string text_of(py::handle o);
+
+// ------------------------------------------------------------- driver lock
+
+// Holds the lock of one driver while Process or Predict runs, so that calls
+// on one driver from several threads run one after the other, each with the
+// tables of its own arguments. The lock is a threading.RLock (a thread may
+// call again from inside, e.g. a model's predict calling Predict), kept in a
+// registry keyed by the driver's identity, since the driver's attributes
+// are fixed; it is dropped when the driver is collected. Waiting for it
+// releases the GIL: a thread that holds it while its native predictions run
+// without the GIL is never blocked by one that waits.
+class DriverLock {
+public:
+    explicit DriverLock(const py::handle& driver);
+    ~DriverLock();
+    DriverLock(const DriverLock&) = delete;
+    DriverLock& operator=(const DriverLock&) = delete;
+
+private:
+    py::object lock_;
+};
+
 // ------------------------------------------------------------------ numbers
 
-// numpy's float64 and int64 types, taken once numpy is imported; held for
-// the life of the process.
+// numpy's float64, float32 and int64 types and its integer and floating
+// kinds, taken once numpy is imported; held for the life of the process.
 void keep_numpy_types(py::handle np);
 
 // Integers up to this size are doubles exactly.
@@ -104,6 +138,15 @@ bool is_numpy_scalar(py::handle o);
 
 bool is_float64(py::handle o);  // exactly numpy's float64
 
+// A real number as a caller means one: an int or float (subclasses
+// included), or a numpy integer or floating scalar; bool and numpy's bool
+// are not numbers here. `out` is its value as a double (infinite for an
+// int too large for one).
+bool real_number(py::handle o, double& out);
+
+// A numpy float32 scalar of value v.
+py::object np_float32(float v);
+
 // A numpy float64 scalar of value v.
 py::object np_float(double v);
 
@@ -113,6 +156,30 @@ py::list float64_list(const std::vector<double>& values);
 // numpy's power of every base to one exponent, in one call.
 std::vector<double> np_powers(const std::vector<double>& bases, double exponent);
 
+// ----------------------------------------------------- monthly predictions
+
+// The production model's path of a month: play data directory, modelDir,
+// the month's sub-directory and modelFile, joined by the separator
+// (py_driver.cpp).
+py::object month_model_path(const py::object& self, const py::handle& month);
+
+// Whether the booster library the interpreter's xgboost package loaded is
+// the file this module calls (py_booster.cpp). Only then is a booster
+// handle of the package valid here.
+bool native_library_in_use();
+
+// The feature row as the doubles of the float64 row numpy would make of it,
+// or nothing when numpy would make another type (py_booster.cpp).
+std::optional<std::vector<double>> native_row(const py::list& features);
+
+// model.predict(one-row table of `row` labelled with the booster's feature
+// names)[0], computed through the booster library with the GIL released,
+// when the model's predict would take the library's in-place road for that
+// table; nothing when the Python call must be made (py_booster.cpp).
+// `booster` is model.get_booster(), kept alive by the caller.
+std::optional<py::object> predict_natively(const py::object& model, const py::object& booster,
+                                           const std::vector<double>& row);
+
 // ---------------------------------------------------------- the module body
 
 void bind_vocabulary(py::module_ m);     // py_vocabulary.cpp
@@ -121,5 +188,9 @@ py::object make_serializer_class();      // serializer.cpp
 py::object make_history_match_class();   // py_decline.cpp
 py::object make_q_calculator_class();    // py_decline.cpp
 py::object make_driver_class();          // py_driver.cpp
+
+// CMainDravex.Predict (py_predict.cpp).
+py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,
+                   py::object well_len, py::object frac_spacing, py::object fluid_vol, py::object isip);
 
 }  // namespace quon_py

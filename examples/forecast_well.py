@@ -9,8 +9,15 @@ The models are those of the play data directory beside the module
 on synthetic wells). Without arguments the well sits in the middle of the
 driver's map window and has the driver's default slider design: 8 fracturing
 stages, a 3,000 ft completed lateral, 500 ft average stage length and a fluid
-loading of 500 bbl/ft. The ISIP is not an input: the play's geological model
-estimates it from the location.
+loading of 500 bbl/ft. Those defaults are not one consistent well (8 stages
+of 500 ft are 4,000 ft of stages in a 3,000 ft lateral), and the report says
+so; a consistent design keeps stages x stage length within the lateral, e.g.
+
+    examples/forecast_well.py --stages 6            # 6 x 500 ft in 3,000 ft
+    examples/forecast_well.py --stages 24 --lateral 6400 --spacing 260 --fluid 1800
+
+The ISIP is not an input: the play's geological model estimates it from the
+location.
 
 Printed: the design, the estimated ISIP, the three fitted hyperbolic declines
 (P90, model, P10), rates and cumulatives at a few months, and the 60-month
@@ -158,12 +165,24 @@ def design_text(design):
             f"{design['spacing']:,.0f} ft stage length, {design['fluid']:,.0f} bbl/ft fluid")
 
 
+def stages_note(design):
+    """The length the stages cover against the lateral: more than the
+    lateral is not a well that can be built."""
+    covered = design["stages"] * design["spacing"]
+    text = f"stages x length      {covered:,.0f} ft"
+    if covered > design["lateral"]:
+        return (text + f": longer than the {design['lateral']:,.0f} ft lateral, not a consistent design "
+                "(choose --stages or --spacing)")
+    return text + f" of the {design['lateral']:,.0f} ft lateral"
+
+
 def report(design, isip, rates, cums, declines, out=sys.stdout):
     print("Well design", file=out)
     print(f"  location             {location_text(design['lat'], design['lon'])}", file=out)
     print(f"  fracturing stages    {design['stages']:g}", file=out)
     print(f"  completed lateral    {design['lateral']:,.0f} ft", file=out)
     print(f"  average stage length {design['spacing']:,.0f} ft", file=out)
+    print(f"  {stages_note(design)}", file=out)
     print(f"  fluid loading        {design['fluid']:,.0f} bbl/ft", file=out)
     print(f"  ISIP (estimated)     {isip:,.0f} psia, from the play's geological model", file=out)
     print(file=out)

@@ -99,3 +99,9 @@ def own_play(small_play, tmp_path):
     shutil.copytree(small_play / "DataFiles", tmp_path / "DataFiles")
     quon.__file__ = str(tmp_path / os.path.basename(QUON_FILE))
     return tmp_path
+
+
+@pytest.fixture(scope="session")
+def demo_play_tool():
+    """tools/make_demo_play.py as a module: its synthetic wells and writer."""
+    return _demo_play_tool()

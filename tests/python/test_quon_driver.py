@@ -4,7 +4,9 @@ serializer."""
 
 import os
 import pickle
+import shutil
 import warnings
+from fractions import Fraction
 
 import numpy as np
 import pandas as pd
@@ -155,33 +157,55 @@ def test_missing_play_directory_does_nothing(tmp_path):
     d = quon.CMainDravex()
     assert d.Process() is None
     assert d.m_filesDir is None and d.m_geoModelDict == {} and d.m_modelDict == {}
-    with pytest.raises(KeyError):
+    play = os.path.join(str(tmp_path), PLAY_SUBDIR)
+    with pytest.raises(KeyError, match="call Process\\(\\) first") as e:
         d.Predict(**DESIGN)
+    assert f'the play folder "{play}" was not found' in str(e.value)
+    os.makedirs(play)
+    with pytest.raises(KeyError, match=r"no models loaded; call Process\(\) first'$"):
+        quon.CMainDravex().Predict(**DESIGN)  # a play there, never processed
 
 
-def test_missing_month_model_leaves_models_empty(own_play):
-    os.remove(own_play / PLAY_SUBDIR / "Model" / "60" / "model.pickle")
+def test_missing_month_model_is_named_by_predict(own_play):
+    # A model taken out of a loaded driver: only Process brings it back.
+    d = loaded_driver()
+    del d.m_modelDict[30]
+    with pytest.raises(KeyError, match=r"no model of month 30 loaded; call Process\(\) first'$"):
+        d.Predict(**DESIGN)
+    model_dir = own_play / PLAY_SUBDIR / "Model"
+    os.remove(model_dir / "30" / "model.pickle")
     d = loaded_driver()
     assert d.m_modelDict == {} and d.m_modelProbBinned == {}
     assert list(d.m_geoModelDict) == [quon.strISIP]
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError) as e:
         d.Predict(**DESIGN)
+    path = os.path.join(d.m_filesDir, "Model", "30", "model.pickle")
+    assert str(e.value).startswith("'CMainDravex.Predict: no model of month 6 loaded")
+    assert f'the play has no file "{path}" (month 30)' in str(e.value)
+    # A wholly missing month folder reads the same.
+    shutil.rmtree(model_dir / "30")
+    with pytest.raises(KeyError, match="month 30"):
+        loaded_driver().Predict(**DESIGN)
 
 
-def test_missing_geological_model(own_play):
-    os.remove(own_play / PLAY_SUBDIR / "GeoModel" / (quon.strISIP + ".pickle"))
+def test_missing_geological_model_is_named(own_play):
+    path = own_play / PLAY_SUBDIR / "GeoModel" / (quon.strISIP + ".pickle")
+    os.remove(path)
     d = loaded_driver()
     assert d.m_geoModelDict == {quon.strISIP: None}
     assert list(d.m_modelDict) == quon.nOutputMonthList  # the dictionary is not empty
-    with pytest.raises(AttributeError):
+    before = d.m_modelOutputList
+    with pytest.raises(AttributeError) as e:
         d.Predict(**DESIGN)
+    assert f'the file "{os.path.join(d.m_filesDir, "GeoModel", quon.strISIP + ".pickle")}"' in str(e.value)
+    assert d.m_modelOutputList is before
     assert quon.CGeologicalModel().GetModel(str(own_play), quon.strISIP) is None
 
 
-def test_empty_bin_band_fails_prediction(play_root):
+def test_empty_bin_band_fails_prediction_naming_the_month(play_root):
     d = loaded_driver()
     d.m_modelProbBinned[30] = {0: {"P10": None, "P90": None}}
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="month 30 has no P10 band in bin 0"):
         d.Predict(**DESIGN)
     assert len(d.m_modelOutputList) == 13  # what the interrupted call had put in
 
@@ -196,48 +220,99 @@ def test_non_converging_fit_fails_prediction(play_root, monkeypatch):
         d.Predict(**DESIGN)
 
 
-def test_corrupt_and_broken_files(own_play):
-    month = own_play / PLAY_SUBDIR / "Model" / "6"
-    (month / "model.pickle").write_bytes(b"not a pickle")
-    with pytest.raises(pickle.UnpicklingError):
+def month_file(play, month, name):
+    return play / PLAY_SUBDIR / "Model" / str(month) / name
+
+
+@pytest.mark.parametrize("content, error, words", [
+    (b"not a pickle", pickle.UnpicklingError, "invalid load key"),
+    (b"", EOFError, "Ran out of input"),
+    (pickle.dumps(1)[:-1], EOFError, ""),
+], ids=["garbage", "empty", "truncated"])
+def test_unreadable_model_files_are_named(own_play, content, error, words):
+    model_file = month_file(own_play, 6, "model.pickle")
+    model_file.write_bytes(content)
+    with pytest.raises(error, match=words) as e:
         quon.CMainDravex().Process()
-    (month / "model.pickle").write_bytes(b"")
-    with pytest.raises(EOFError):
+    assert f'cannot load the model file "{model_file}"' in str(e.value)
+    assert e.value.__cause__ is not None
+    geo_file = own_play / PLAY_SUBDIR / "GeoModel" / (quon.strISIP + ".pickle")
+    geo_file.write_bytes(content)
+    with pytest.raises(error, match=str(geo_file).replace("(", r"\(").replace(")", r"\)")):
         quon.CMainDravex().Process()
-    test_file = own_play / PLAY_SUBDIR / "Model" / "8" / "modelPredictTest.csv"
-    with open(own_play / PLAY_SUBDIR / "Model" / "10" / "model.pickle", "rb") as f:
-        (month / "model.pickle").write_bytes(f.read())
-    pd.DataFrame({"model": [1.0], "other": [2.0]}).to_csv(test_file, index=False)
+
+
+@pytest.mark.parametrize("text, error, words", [
+    ("model,other\n1.0,2.0\n", KeyError, 'no column \\"real\\"'),
+    ("well,real\n1,2.0\n", KeyError, 'no column \\"model\\"'),
+    ("model,real\n", ValueError, "has no rows"),
+    ("", ValueError, "No columns to parse"),
+    ("model,real\n100,110\n,180\n300,330\n", ValueError, 'missing \\(NaN\\) value\\(s\\) in column \\"model\\"'),
+], ids=["no-real", "no-model", "no-rows", "empty-file", "nan-model"])
+def test_bad_test_files_are_named(own_play, text, error, words):
+    test_file = month_file(own_play, 8, "modelPredictTest.csv")
+    test_file.write_text(text)
     d = quon.CMainDravex()
-    with pytest.raises(KeyError, match="real"):
+    with pytest.raises(error, match=words) as e:
         d.Process()
-    assert list(d.m_boundList) == [6, 8]  # the months before keep their new bands
-    test_file.write_text("model,real\n")
+    assert str(test_file) in str(e.value)
+    assert list(d.m_boundList) == [6]  # the months before keep their new bands
+
+
+def test_predict_after_a_process_stopped_by_a_bad_test_file(own_play):
+    month_file(own_play, 8, "modelPredictTest.csv").write_text("model,real\n")
+    d = quon.CMainDravex()
     with pytest.raises(ValueError):
-        quon.CMainDravex().Process()
+        d.Process()
+    with pytest.raises(KeyError, match="no bin bounds of month 8; Process\\(\\) has not finished"):
+        d.Predict(**DESIGN)
+    assert len(d.m_modelOutputList) == 2  # the outputs of months 6 and 8; month 8 has no band
+
+
+def test_missing_test_file_and_nan_real_values(own_play):
+    test_file = month_file(own_play, 8, "modelPredictTest.csv")
+    pd.DataFrame({"model": [100.0, 200.0, 300.0], "real": [110.0, np.nan, 330.0]}).to_csv(test_file, index=False)
+    d = loaded_driver()  # a missing real value only drops its row
+    assert d.m_modelProbBinned[8][0]["P10"] == pytest.approx(0.1)
     os.remove(test_file)
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError, match="modelPredictTest.csv"):
         quon.CMainDravex().Process()
 
 
-@pytest.mark.parametrize("bad", [dict(lat="north"), dict(frac_stages=None), dict(well_len=[1, 2]),
-                                 dict(lon=object())])
-def test_non_numeric_predict_arguments_raise(play_root, bad):
-    d = loaded_driver()
-    with pytest.raises((TypeError, ValueError)):
-        d.Predict(**dict(DESIGN, **bad))
+# ------------------------------------------------------ refused arguments
+
+ARGUMENTS = ["lat", "lon", "frac_stages", "well_len", "frac_spacing", "fluid_vol"]
 
 
-def test_predict_with_extreme_numbers_does_not_crash(play_root):
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -np.inf, np.float32("nan"), 10**400, True,
+                                 np.bool_(False), "41.7", None, [1, 2], Fraction(1, 3), 1 + 0j,
+                                 np.array(5.0), object()],
+                         ids=lambda v: type(v).__name__ + ":" + repr(v)[:12])
+def test_refused_arguments_name_themselves_and_change_nothing(play_root, bad):
     d = loaded_driver()
+    d.Predict(**DESIGN)
+    outputs, with_prob = d.m_modelOutputList, d.m_modelOutputWithProbList
+    for name in ARGUMENTS:
+        with pytest.raises(ValueError, match=f"CMainDravex.Predict: {name} must be a finite number, got "):
+            d.Predict(**dict(DESIGN, **{name: bad}))
+        assert d.m_modelOutputList is outputs and d.m_modelOutputWithProbList is with_prob
+        assert len(outputs) == 29
+
+
+def test_accepted_numbers(play_root):
+    d = loaded_driver()
+    want = d.Predict(**DESIGN)
+    for design in (dict(DESIGN, lat=np.float32(41.7), frac_stages=np.int32(20)),
+                   dict(DESIGN, well_len=np.int64(5000), fluid_vol=np.float64(1500)),
+                   dict(DESIGN, frac_stages=20.0, isip=float("nan")),  # isip is not used
+                   dict(DESIGN, isip="not a number")):
+        rates, cums = d.Predict(**design)
+        assert len(rates) == 29 and np.isfinite(cums["Q"]).all()
+    pd.testing.assert_frame_equal(d.Predict(**dict(DESIGN, isip=None))[1], want[1], check_exact=True)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        for value in (float("nan"), float("inf"), 1e300):
-            try:
-                rates, _ = d.Predict(**dict(DESIGN, well_len=value))
-            except (ValueError, ZeroDivisionError, OverflowError):
-                continue
-            assert len(rates) == 29
+        rates, _ = d.Predict(**dict(DESIGN, well_len=1e300))  # finite, far outside the training
+    assert len(rates) == 29
 
 
 # ---------------------------------------------------------------- serializer

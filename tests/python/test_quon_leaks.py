@@ -1,8 +1,10 @@
 """Repeated forecasting calls leak neither memory nor references."""
 
+import gc
 import os
 import sys
 import warnings
+import weakref
 
 import numpy as np
 import pandas as pd
@@ -54,6 +56,8 @@ T_LIST = [0] + quon.nOutputMonthList
         pd.DataFrame({"model": [100.0, 200.0, 300.0], "real": [110.0, 180.0, 330.0]}), 6)),
     ("band failure", failing(quon.CMainDravex()._CMainDravex__SetP10P90BinnedMonth,
                              pd.DataFrame({"model": [1.0]}), 6)),
+    ("refused argument", failing(quon.CMainDravex().Predict, float("nan"), 0, 0, 0, 0, 0, 0)),
+    ("predict before process", failing(quon.CMainDravex().Predict, 41.7, -76.6, 20, 5000, 250, 1500, 0)),
 ])
 def test_repeated_calls_do_not_grow_memory(name, fn):
     assert growth_after_warm_up(fn, 5000) < 2 * 2**20, name
@@ -82,3 +86,23 @@ def test_failing_predict_does_not_grow_memory(play_root):
     d.Process()
     d.m_modelProbBinned[6] = {0: {"P10": None, "P90": None}}
     assert growth_after_warm_up(failing(d.Predict, 41.7, -76.6, 20, 5000, 250, 1500, 0), 200) < 2 * 2**20
+
+
+def test_collected_drivers_leave_no_lock_behind(tmp_path):
+    """The driver's lock lives in a registry beside the driver (its
+    attributes are fixed); the entry goes with the driver."""
+    quon.__file__ = str(tmp_path / "quon.so")  # no play: Process returns at once
+
+    def registry_refs(alive_ids=None):
+        gc.collect()
+        refs = [o for o in gc.get_objects() if type(o) is weakref.ref]
+        if alive_ids is None:
+            return sum(1 for r in refs if r() is None)
+        return sum(1 for r in refs if id(r()) in alive_ids)
+    dead_before = registry_refs()
+    drivers = [quon.CMainDravex() for _ in range(200)]
+    for d in drivers:
+        assert d.Process() is None
+    assert registry_refs({id(d) for d in drivers}) == 200
+    del drivers, d
+    assert registry_refs() == dead_before

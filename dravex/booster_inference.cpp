@@ -1,0 +1,110 @@
+#include "booster_inference.hpp"
+
+#include <dlfcn.h>
+#include <xgboost/c_api.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace quon {
+
+namespace {
+
+const char* bool_json(bool value) { return value ? "true" : "false"; }
+
+// The names (feature_name) or types (feature_type) the booster keeps for its
+// features; false when the library refuses.
+bool feature_info(void* booster, const char* field, std::vector<std::string>& out, std::string& error) {
+    bst_ulong count = 0;
+    const char** items = nullptr;
+    if (XGBoosterGetStrFeatureInfo(booster, field, &count, &items) != 0) {
+        error = XGBGetLastError();
+        return false;
+    }
+    out.assign(items, items + count);
+    return true;
+}
+
+RowPrediction failed(RowStatus status, std::string error = {}) {
+    RowPrediction p;
+    p.status = status;
+    p.error = std::move(error);
+    return p;
+}
+
+}  // namespace
+
+std::string inplace_config_json(const InplaceRequest& request) {
+    // Prediction type 0 is the transformed value, 1 the margin; strict_shape
+    // false gives one value per row for a single target; cache_id 0, since
+    // an in-place prediction caches nothing.
+    std::string json = "{\"type\": 0, \"training\": ";
+    json += bool_json(false);
+    json += ", \"iteration_begin\": " + std::to_string(request.iteration_begin);
+    json += ", \"iteration_end\": " + std::to_string(request.iteration_end);
+    json += ", \"missing\": " + request.missing_json;
+    json += ", \"strict_shape\": ";
+    json += bool_json(false);
+    json += ", \"cache_id\": 0}";
+    return json;
+}
+
+std::string dense_matrix_interface_json(const double* data, std::size_t rows, std::size_t cols) {
+    // Strides null: C-contiguous. "<f8": little-endian 8-byte float. The
+    // data pair is (address, read-only flag).
+    const auto address = reinterpret_cast<std::uintptr_t>(data);
+    std::string json = "{\"data\": [" + std::to_string(address) + ", false], ";
+    json += "\"strides\": null, \"descr\": [[\"\", \"<f8\"]], \"typestr\": \"<f8\", ";
+    json += "\"shape\": [" + std::to_string(rows) + ", " + std::to_string(cols) + "], ";
+    json += "\"version\": 3}";
+    return json;
+}
+
+RowPrediction predict_row(void* booster, const std::vector<double>& row, const InplaceRequest& request) {
+    std::string error;
+    std::vector<std::string> names;
+    if (!feature_info(booster, "feature_name", names, error)) return failed(RowStatus::library_error, error);
+    if (names.empty()) return failed(RowStatus::no_feature_names);
+    bst_ulong num_features = 0;
+    if (XGBoosterGetNumFeature(booster, &num_features) != 0)
+        return failed(RowStatus::library_error, XGBGetLastError());
+    if (names.size() != row.size() || num_features != row.size()) return failed(RowStatus::feature_count);
+    std::vector<std::string> types;
+    if (!feature_info(booster, "feature_type", types, error)) return failed(RowStatus::library_error, error);
+    for (const std::string& type : types)
+        if (type == "c") return failed(RowStatus::categorical_feature);
+
+    const std::string values = dense_matrix_interface_json(row.data(), 1, row.size());
+    const std::string config = inplace_config_json(request);
+    const bst_ulong* shape = nullptr;
+    bst_ulong dims = 0;
+    const float* result = nullptr;
+    if (XGBoosterPredictFromDense(booster, values.c_str(), config.c_str(), nullptr, &shape, &dims,
+                                  &result) != 0)
+        return failed(RowStatus::library_error, XGBGetLastError());
+    // The result lives in the booster's buffer of this thread until its next
+    // call here: taken at once.
+    if (dims != 1 || shape == nullptr || shape[0] != 1 || result == nullptr)
+        return failed(RowStatus::result_shape);
+    RowPrediction p;
+    p.status = RowStatus::ok;
+    p.value = result[0];
+    return p;
+}
+
+std::string booster_library_file() {
+    Dl_info info{};
+    const auto symbol = reinterpret_cast<void*>(&XGBoosterPredictFromDense);
+    if (dladdr(symbol, &info) == 0 || info.dli_fname == nullptr) return {};
+    return resolved_path(info.dli_fname);
+}
+
+std::string resolved_path(const std::string& path) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return {};
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+
+}  // namespace quon

@@ -1,0 +1,74 @@
+// One feature row through a trained gradient-boosted booster, by the
+// booster library's C API, the way its Python package's in-place
+// prediction hands a dense float64 table to the library: the same entry
+// point (XGBoosterPredictFromDense), the same array interface and the same
+// configuration text, so the value is the one the package returns, bit for
+// bit.
+//
+// Plain C++ with no Python in it. A booster is the library's handle
+// (BoosterHandle, passed as void*); the caller keeps the booster alive while
+// a call runs. The calls are safe from several threads at once, also on one
+// booster, as the library's in-place prediction is; none holds a lock of
+// its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quon {
+
+// What the booster is asked: its transformed output ("value", not the
+// margin), not in training, from the trees of the boosting rounds
+// [iteration_begin, iteration_end) (0, 0: every round), with
+// `missing_json` the feature value that stands for a missing one, written
+// as a JSON number the way Python's json module writes it ("NaN",
+// "Infinity", "-Infinity", "-999.0", "0", ...).
+struct InplaceRequest {
+    std::int64_t iteration_begin = 0;
+    std::int64_t iteration_end = 0;
+    std::string missing_json = "NaN";
+};
+
+// The configuration text of an in-place prediction, key for key and byte for
+// byte as the Python package writes it:
+//   {"type": 0, "training": false, "iteration_begin": 0, "iteration_end": 0,
+//    "missing": NaN, "strict_shape": false, "cache_id": 0}
+std::string inplace_config_json(const InplaceRequest& request);
+
+// The array interface text (numpy's __array_interface__, version 3, as the
+// Python package writes it) of a C-contiguous rows x cols matrix of doubles
+// at `data`.
+std::string dense_matrix_interface_json(const double* data, std::size_t rows, std::size_t cols);
+
+enum class RowStatus {
+    ok,                   // `value` holds the prediction
+    no_feature_names,     // the booster names no features
+    feature_count,        // the booster's feature count is not the row's length
+    categorical_feature,  // a feature is of categorical type ("c")
+    result_shape,         // the result is not one value (several targets or classes)
+    library_error,        // the library refused the call; `error` holds its message
+};
+
+struct RowPrediction {
+    RowStatus status = RowStatus::library_error;
+    float value = 0.0f;  // the booster's output for the row, in its target's unit
+    std::string error;
+};
+
+// The prediction of one row (features in the booster's order) by `booster`,
+// when the booster names its features, knows exactly row.size() of them,
+// none categorical, and gives one value for the row. Otherwise the status
+// says what stood in the way and nothing is predicted.
+RowPrediction predict_row(void* booster, const std::vector<double>& row, const InplaceRequest& request);
+
+// The file of the booster library these functions call, symbolic links
+// resolved; empty when it cannot be told.
+std::string booster_library_file();
+
+// `path` with symbolic links and relative parts resolved; empty when it
+// does not exist.
+std::string resolved_path(const std::string& path);
+
+}  // namespace quon
