@@ -59,6 +59,7 @@ demo: deps build
 bench: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_screening.py --core $(BUILD)/bench_core
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_forecast.py
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_batch.py --core $(BUILD)/bench_batch_core
 
 clean:
 	rm -rf $(BUILD)
