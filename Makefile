@@ -55,10 +55,12 @@ test-wheel: wheel
 demo: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/screen_reservoirs.py
 	test ! -f examples/forecast_well.py || PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/forecast_well.py
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/design_sweep.py
 
 bench: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_screening.py --core $(BUILD)/bench_core
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_forecast.py
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_batch.py --core $(BUILD)/bench_batch_core
 
 clean:
 	rm -rf $(BUILD)

@@ -25,13 +25,6 @@ bool feature_info(void* booster, const char* field, std::vector<std::string>& ou
     return true;
 }
 
-RowPrediction failed(RowStatus status, std::string error = {}) {
-    RowPrediction p;
-    p.status = status;
-    p.error = std::move(error);
-    return p;
-}
-
 }  // namespace
 
 std::string inplace_config_json(const InplaceRequest& request) {
@@ -60,35 +53,48 @@ std::string dense_matrix_interface_json(const double* data, std::size_t rows, st
     return json;
 }
 
-RowPrediction predict_row(void* booster, const std::vector<double>& row, const InplaceRequest& request) {
+RowsPrediction predict_rows(void* booster, const double* data, std::size_t rows, std::size_t cols,
+                            const InplaceRequest& request) {
+    RowsPrediction p;
+    auto fail = [&p](RowStatus status, std::string error = {}) {
+        p.status = status;
+        p.error = std::move(error);
+        return p;
+    };
     std::string error;
     std::vector<std::string> names;
-    if (!feature_info(booster, "feature_name", names, error)) return failed(RowStatus::library_error, error);
-    if (names.empty()) return failed(RowStatus::no_feature_names);
+    if (!feature_info(booster, "feature_name", names, error)) return fail(RowStatus::library_error, error);
+    if (names.empty()) return fail(RowStatus::no_feature_names);
     bst_ulong num_features = 0;
-    if (XGBoosterGetNumFeature(booster, &num_features) != 0)
-        return failed(RowStatus::library_error, XGBGetLastError());
-    if (names.size() != row.size() || num_features != row.size()) return failed(RowStatus::feature_count);
+    if (XGBoosterGetNumFeature(booster, &num_features) != 0) return fail(RowStatus::library_error, XGBGetLastError());
+    if (names.size() != cols || num_features != cols) return fail(RowStatus::feature_count);
     std::vector<std::string> types;
-    if (!feature_info(booster, "feature_type", types, error)) return failed(RowStatus::library_error, error);
+    if (!feature_info(booster, "feature_type", types, error)) return fail(RowStatus::library_error, error);
     for (const std::string& type : types)
-        if (type == "c") return failed(RowStatus::categorical_feature);
+        if (type == "c") return fail(RowStatus::categorical_feature);
 
-    const std::string values = dense_matrix_interface_json(row.data(), 1, row.size());
+    const std::string values = dense_matrix_interface_json(data, rows, cols);
     const std::string config = inplace_config_json(request);
     const bst_ulong* shape = nullptr;
     bst_ulong dims = 0;
     const float* result = nullptr;
-    if (XGBoosterPredictFromDense(booster, values.c_str(), config.c_str(), nullptr, &shape, &dims,
-                                  &result) != 0)
-        return failed(RowStatus::library_error, XGBGetLastError());
+    if (XGBoosterPredictFromDense(booster, values.c_str(), config.c_str(), nullptr, &shape, &dims, &result) != 0)
+        return fail(RowStatus::library_error, XGBGetLastError());
     // The result lives in the booster's buffer of this thread until its next
-    // call here: taken at once.
-    if (dims != 1 || shape == nullptr || shape[0] != 1 || result == nullptr)
-        return failed(RowStatus::result_shape);
-    RowPrediction p;
+    // call here: copied at once.
+    if (dims != 1 || shape == nullptr || shape[0] != rows || (rows > 0 && result == nullptr))
+        return fail(RowStatus::result_shape);
     p.status = RowStatus::ok;
-    p.value = result[0];
+    p.values.assign(result, result + rows);
+    return p;
+}
+
+RowPrediction predict_row(void* booster, const std::vector<double>& row, const InplaceRequest& request) {
+    RowsPrediction rows = predict_rows(booster, row.data(), 1, row.size(), request);
+    RowPrediction p;
+    p.status = rows.status;
+    p.error = std::move(rows.error);
+    if (p.status == RowStatus::ok) p.value = rows.values[0];
     return p;
 }
 

@@ -57,10 +57,23 @@ struct RowPrediction {
     std::string error;
 };
 
-// The prediction of one row (features in the booster's order) by `booster`,
-// when the booster names its features, knows exactly row.size() of them,
-// none categorical, and gives one value for the row. Otherwise the status
-// says what stood in the way and nothing is predicted.
+struct RowsPrediction {
+    RowStatus status = RowStatus::library_error;
+    std::vector<float> values;  // one per row, in the target's unit
+    std::string error;
+};
+
+// The predictions of `rows` rows of `cols` features each (row-major, the
+// booster's feature order) by `booster`, in one call of the library, when
+// the booster names its features, knows exactly `cols` of them, none
+// categorical, and gives one value per row. Otherwise the status says what
+// stood in the way and nothing is predicted. A row's value does not depend
+// on the other rows: the library walks each row through the trees alone.
+// Requires rows >= 1.
+RowsPrediction predict_rows(void* booster, const double* data, std::size_t rows, std::size_t cols,
+                            const InplaceRequest& request);
+
+// predict_rows of one row.
 RowPrediction predict_row(void* booster, const std::vector<double>& row, const InplaceRequest& request);
 
 // The file of the booster library these functions call, symbolic links

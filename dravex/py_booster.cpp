@@ -303,17 +303,24 @@ std::optional<std::vector<double>> native_row(const py::list& features) {
     return row;
 }
 
-std::optional<py::object> predict_natively(const py::object& model, const py::object& booster,
-                                           const std::vector<double>& row) {
+std::optional<NativeBooster> native_booster(const py::object& model, const py::object& booster) {
     const PackageObjects* p = package();
     if (p == nullptr) return std::nullopt;
-    void* handle = nullptr;
-    const std::optional<quon::InplaceRequest> request = inplace_request(*p, model, booster, handle);
+    NativeBooster native;
+    std::optional<quon::InplaceRequest> request = inplace_request(*p, model, booster, native.handle);
     if (!request) return std::nullopt;
+    native.request = std::move(*request);
+    return native;
+}
+
+std::optional<py::object> predict_natively(const py::object& model, const py::object& booster,
+                                           const std::vector<double>& row) {
+    const std::optional<NativeBooster> native = native_booster(model, booster);
+    if (!native) return std::nullopt;
     quon::RowPrediction prediction;
     {
         py::gil_scoped_release release;
-        prediction = quon::predict_row(handle, row, *request);
+        prediction = quon::predict_row(native->handle, row, native->request);
     }
     if (prediction.status != quon::RowStatus::ok) return std::nullopt;
     return np_float32(prediction.value);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "args.hpp"
+#include "booster_inference.hpp"
 #include "errors.hpp"
 #include "module_def.hpp"
 
@@ -172,6 +173,15 @@ bool native_library_in_use();
 // or nothing when numpy would make another type (py_booster.cpp).
 std::optional<std::vector<double>> native_row(const py::list& features);
 
+// The booster handle and request with which the model's own predict would
+// call the library in place (py_booster.cpp), or nothing when it would not
+// take that road. The handle is valid while `booster` lives.
+struct NativeBooster {
+    void* handle = nullptr;
+    quon::InplaceRequest request;
+};
+std::optional<NativeBooster> native_booster(const py::object& model, const py::object& booster);
+
 // model.predict(one-row table of `row` labelled with the booster's feature
 // names)[0], computed through the booster library with the GIL released,
 // when the model's predict would take the library's in-place road for that
@@ -179,6 +189,37 @@ std::optional<std::vector<double>> native_row(const py::list& features);
 // `booster` is model.get_booster(), kept alive by the caller.
 std::optional<py::object> predict_natively(const py::object& model, const py::object& booster,
                                            const std::vector<double>& row);
+
+// ------------------------------------------ the driver's loaded models
+// (py_predict.cpp). `caller` names the method in the messages.
+
+// repr(value), cut to 60 characters ("<unprintable>" when repr fails) ...
+std::string shown_repr(const py::handle& value);
+// ... and with its type: "nan (float)".
+std::string shown_value(const py::handle& value);
+
+// The geological model of the ISIP column; KeyError when Process has not
+// loaded it (naming a missing play folder), AttributeError when its file
+// was missing.
+py::object geological_model(const py::object& self, const char* caller);
+
+// The month's production model of `models`; KeyError naming the missing
+// model file, or that Process has not run.
+py::object month_model(const py::object& self, const py::object& models, const py::handle& month,
+                       const char* caller);
+
+// A month's entry of the bin bounds or bands (`what`); KeyError naming the
+// month when Process has not finished it.
+py::object month_entry(const py::object& entries, const py::handle& month, const char* what,
+                       const char* caller);
+
+// numBins as the count of bins it names (an integer, or what can stand for one).
+long bin_count(const py::object& num_bins);
+
+// TypeError: the month's bin has no band (none of its test rows fell in
+// it); `where` is added after the bin ("" or ", row label ...").
+[[noreturn]] void raise_no_band(const char* caller, const py::handle& month, const char* prob, long bin,
+                                const std::string& where);
 
 // ---------------------------------------------------------- the module body
 
@@ -192,5 +233,8 @@ py::object make_driver_class();          // py_driver.cpp
 // CMainDravex.Predict (py_predict.cpp).
 py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,
                    py::object well_len, py::object frac_spacing, py::object fluid_vol, py::object isip);
+
+// CMainDravex.PredictBatch (py_predict_batch.cpp).
+py::object predict_batch(py::object self, py::object designs);
 
 }  // namespace quon_py

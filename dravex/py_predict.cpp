@@ -20,6 +20,8 @@ namespace {
 
 using namespace pybind11::literals;
 
+constexpr const char* kPredict = "CMainDravex.Predict";
+
 // ------------------------------------------------------------ the arguments
 
 // A design value Predict forecasts with: a finite real number (py_face.hpp:
@@ -32,41 +34,54 @@ using namespace pybind11::literals;
 void check_design_value(const char* name, const py::object& value) {
     double v = 0.0;
     if (real_number(value, v) && std::isfinite(v)) return;
+    pymodule::raise(PyExc_ValueError, std::string("CMainDravex.Predict: ") + name +
+                                          " must be a finite number, got " + shown_value(value));
+}
+
+}  // namespace
+
+std::string shown_repr(const py::handle& value) {
     std::string shown = "<unprintable>";
     try {
         shown = text_of(py::repr(value));
     } catch (py::error_already_set&) {
     }
     if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
-    pymodule::raise(PyExc_ValueError, std::string("CMainDravex.Predict: ") + name +
-                                          " must be a finite number, got " + shown + " (" +
-                                          Py_TYPE(value.ptr())->tp_name + ")");
+    return shown;
+}
+
+std::string shown_value(const py::handle& value) {
+    return shown_repr(value) + " (" + Py_TYPE(value.ptr())->tp_name + ")";
 }
 
 // ------------------------------------------------------------- the models
+
+namespace {
 
 bool path_exists(const py::object& path) {
     return pymodule::truth(global("os").attr("path").attr("exists")(path));
 }
 
+}  // namespace
+
 // The geological model of the ISIP column, with the cause named when there
 // is none: Process not run or without a play (KeyError), or the model's file
 // missing when Process ran (AttributeError, what calling None would raise).
-py::object geological_model(const py::object& self) {
+py::object geological_model(const py::object& self, const char* caller) {
     py::object key = global("strISIP");
     py::object models = self.attr("m_geoModelDict");
     PyObject* model = PyObject_GetItem(models.ptr(), key.ptr());
     if (model == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
         PyErr_Clear();
-        std::string message = "CMainDravex.Predict: no models loaded; call Process() first";
+        std::string message = std::string(caller) + ": no models loaded; call Process() first";
         py::object files_dir = self.attr("m_filesDir");
         if (files_dir.is_none()) {
             py::object play = self.attr("_CMainDravex__get_filepath")(
                 py::str("DataFiles") + sep() + global("playDesignationDir"));
             if (!path_exists(play)) message += " (the play folder \"" + text_of(play) + "\" was not found)";
         } else {
-            message = "CMainDravex.Predict: no geological model of \"" + text_of(key) +
+            message = std::string(caller) + ": no geological model of \"" + text_of(key) +
                       "\" loaded; call Process() first";
         }
         pymodule::raise(PyExc_KeyError, message);
@@ -75,7 +90,7 @@ py::object geological_model(const py::object& self) {
     if (geo.is_none()) {
         py::object path = join_path(join_path(self.attr("m_filesDir"), global("geoModelFileDir")), key) +
                           py::str(".pickle");
-        pymodule::raise(PyExc_AttributeError, "CMainDravex.Predict: no geological model of \"" + text_of(key) +
+        pymodule::raise(PyExc_AttributeError, std::string(caller) + ": no geological model of \"" + text_of(key) +
                                                   "\": the file \"" + text_of(path) +
                                                   "\" was not there when Process() ran");
     }
@@ -85,12 +100,13 @@ py::object geological_model(const py::object& self) {
 // The month's production model, or KeyError naming what is missing: the
 // first month whose model file the play lacks (Process then loads none), or
 // that Process has not been run.
-py::object month_model(const py::object& self, const py::object& models, const py::handle& month) {
+py::object month_model(const py::object& self, const py::object& models, const py::handle& month,
+                       const char* caller) {
     PyObject* model = PyObject_GetItem(models.ptr(), month.ptr());
     if (model != nullptr) return py::reinterpret_steal<py::object>(model);
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
     PyErr_Clear();
-    const std::string head = "CMainDravex.Predict: no model of month " + text_of(month) + " loaded";
+    const std::string head = std::string(caller) + ": no model of month " + text_of(month) + " loaded";
     if (PyUnicode_Check(self.attr("m_filesDir").ptr())) {
         for (const py::handle m : items_of(global("nOutputMonthList"))) {
             py::object path = month_model_path(self, m);
@@ -105,14 +121,35 @@ py::object month_model(const py::object& self, const py::object& models, const p
 
 // A month's entry of the bin bounds or bands, or KeyError naming the month
 // (Process stopped before that month's test file, or has not run).
-py::object month_entry(const py::object& entries, const py::handle& month, const char* what) {
+py::object month_entry(const py::object& entries, const py::handle& month, const char* what,
+                       const char* caller) {
     PyObject* entry = PyObject_GetItem(entries.ptr(), month.ptr());
     if (entry != nullptr) return py::reinterpret_steal<py::object>(entry);
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
     PyErr_Clear();
-    pymodule::raise(PyExc_KeyError, "CMainDravex.Predict: no " + std::string(what) + " of month " +
+    pymodule::raise(PyExc_KeyError, std::string(caller) + ": no " + what + " of month " +
                                         text_of(month) + "; Process() has not finished the months' bands");
 }
+
+// numBins as the count of bins it names (an integer, or what can stand for one).
+long bin_count(const py::object& num_bins) {
+    PyObject* index = PyNumber_Index(num_bins.ptr());
+    if (index == nullptr) throw py::error_already_set();
+    const long count = PyLong_AsLong(index);
+    Py_DECREF(index);
+    if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return count;
+}
+
+void raise_no_band(const char* caller, const py::handle& month, const char* prob, long bin,
+                   const std::string& where) {
+    pymodule::raise(PyExc_TypeError, std::string(caller) + ": month " + text_of(month) + " has no " + prob +
+                                         " band in bin " + std::to_string(bin) + where + ": none of its test rows (" +
+                                         text_of(global("modelPredictTestFile")) +
+                                         ") had a model value in that bin");
+}
+
+namespace {
 
 // ------------------------------------------------------------- the months
 
@@ -146,25 +183,11 @@ long output_bin(const py::object& output, const py::object& month_bounds, long n
     });
 }
 
-// numBins as the count of bins it names (an integer, or what can stand for one).
-long bin_count(const py::object& num_bins) {
-    PyObject* index = PyNumber_Index(num_bins.ptr());
-    if (index == nullptr) throw py::error_already_set();
-    const long count = PyLong_AsLong(index);
-    Py_DECREF(index);
-    if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return count;
-}
-
 // A band value of the month's bin; TypeError naming the month when the bin
 // had no test rows (its band is None), as 1 + None would raise.
 py::object band_value(const py::object& band, const char* prob, const py::handle& month, long bin) {
     py::object value = pymodule::item(band, prob);
-    if (value.is_none())
-        pymodule::raise(PyExc_TypeError,
-                        "CMainDravex.Predict: month " + text_of(month) + " has no " + prob +
-                            " band in bin " + std::to_string(bin) + ": none of its test rows (" +
-                            text_of(global("modelPredictTestFile")) + ") had a model value in that bin");
+    if (value.is_none()) raise_no_band(kPredict, month, prob, bin, "");
     return value;
 }
 
@@ -184,7 +207,7 @@ void run_monthly_models(const py::object& self, const py::list& features, const 
     // its features as the previous one did: the models only read it.
     py::object data, data_names;
     for (const py::handle month : months) {
-        py::object model = month_model(self, model_dict, month);
+        py::object model = month_model(self, model_dict, month, kPredict);
         py::object booster = model.attr("get_booster")();
         std::optional<py::object> native = row ? predict_natively(model, booster, *row) : std::nullopt;
         py::object output;
@@ -202,8 +225,8 @@ void run_monthly_models(const py::object& self, const py::list& features, const 
         }
         out.outputs.append(output);
 
-        const long bin = output_bin(output, month_entry(bound_list, month, "bin bounds"), num_bins);
-        py::object band = pymodule::item(month_entry(prob_binned, month, "P10/P90 band"), py::int_(bin));
+        const long bin = output_bin(output, month_entry(bound_list, month, "bin bounds", kPredict), num_bins);
+        py::object band = pymodule::item(month_entry(prob_binned, month, "P10/P90 band", kPredict), py::int_(bin));
         out.p10.append(output * (py::int_(1) + band_value(band, "P10", month, bin)));
         out.p90.append(output * (py::int_(1) + band_value(band, "P90", month, bin)));
     }
@@ -268,7 +291,7 @@ py::object predict(py::object self, py::object lat, py::object lon, py::object f
     check_design_value("fluid_vol", fluid_vol);
     DriverLock lock(self);
 
-    py::object isip = estimate_isip(geological_model(self), lat, lon);
+    py::object isip = estimate_isip(geological_model(self, kPredict), lat, lon);
     py::list features;
     for (const py::object& v : {lat, lon, frac_stages, isip, well_len, frac_spacing, fluid_vol})
         features.append(v);

@@ -149,6 +149,32 @@ TEST(BoosterInference, RowPredictionEqualsTheLibrarysDMatrixPrediction) {
     EXPECT_GT(differ, 0);
 }
 
+TEST(BoosterInference, RowsTogetherEqualEachRowAlone) {
+    Booster booster(20, {{"base_score", "250.5"}});
+    booster.name_features(kNames);
+    std::vector<double> table;
+    const std::size_t rows = 150;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::vector<double> row = row_of(-3.0 + 0.7 * static_cast<double>(r));
+        table.insert(table.end(), row.begin(), row.end());
+    }
+    for (const quon::InplaceRequest& request : {quon::InplaceRequest{}, quon::InplaceRequest{0, 7, "NaN"}}) {
+        const quon::RowsPrediction all = quon::predict_rows(booster.handle(), table.data(), rows, kFeatures, request);
+        ASSERT_EQ(all.status, quon::RowStatus::ok) << all.error;
+        ASSERT_EQ(all.values.size(), rows);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::vector<double> row(table.begin() + static_cast<long>(r * kFeatures),
+                                          table.begin() + static_cast<long>((r + 1) * kFeatures));
+            EXPECT_EQ(all.values[r], quon::predict_row(booster.handle(), row, request).value) << r;
+        }
+    }
+    Booster unnamed(2);
+    EXPECT_EQ(quon::predict_rows(unnamed.handle(), table.data(), rows, kFeatures, {}).status,
+              quon::RowStatus::no_feature_names);
+    EXPECT_EQ(quon::predict_rows(booster.handle(), table.data(), rows / 2, 2 * kFeatures, {}).status,
+              quon::RowStatus::feature_count);
+}
+
 TEST(BoosterInference, WhatStandsInTheWay) {
     Booster unnamed(2);
     EXPECT_EQ(quon::predict_row(unnamed.handle(), row_of(1.0), {}).status,

@@ -274,3 +274,54 @@ def test_forecast_without_a_play_says_how_to_get_one(tmp_path):
     assert proc.returncode != 0
     assert "make build" in proc.stderr and proc.stdout == ""
     assert not (tmp_path / "out").exists()
+
+
+# ------------------------------------------------------ design sweep example
+
+SWEEP_LATERAL = 5000
+
+
+@pytest.fixture(scope="module")
+def sweep_run(tmp_path_factory):
+    """The sweep at the default location for a 5,000 ft lateral."""
+    if not os.path.isdir(MODULE_PLAY):
+        pytest.skip(f"no demo play beside the module ({MODULE_PLAY}); `make build` generates it")
+    cwd = tmp_path_factory.mktemp("sweep")
+    stdout = run_example("design_sweep.py", ["--lateral", str(SWEEP_LATERAL), "--top", "4"], cwd)
+    return stdout, cwd / "out"
+
+
+@needs_module_play
+def test_sweep_lists_the_designs_with_most_gas_per_foot(sweep_run, driver, monkeypatch):
+    stdout, _ = sweep_run
+    monkeypatch.syspath_prepend(EXAMPLES)  # the sweep takes its driver helpers from forecast_well
+    example = load_example("design_sweep")
+    lat = 0.5 * (driver.m_minLat + driver.m_maxLat)
+    lon = 0.5 * (driver.m_minLong + driver.m_maxLong)
+    designs, spacings, fluids = example.sweep_designs(driver, lat, lon, SWEEP_LATERAL)
+    stages = designs[quon.strFracStages]
+    # Consistent designs over the play's ranges.
+    assert len(designs) == len(spacings) * len(fluids)
+    assert (stages * designs[quon.strFracSpacing] <= SWEEP_LATERAL).all()
+    assert stages.between(4, 40).all() and fluids[0] == 100 and fluids[-1] == 3000
+    _, cums = driver.PredictBatch(designs)
+    month60 = cums[cums["Month"] == 60].set_index("Design")
+    order = month60["Q"].sort_values(ascending=False, kind="stable").index[:4]
+    block = stdout.split("P10 high case):\n")[1]
+    printed = re.findall(r"^\s+(\d)\s+(\d+)\s+([\d,]+)\s+([\d,]+)\s+([\d,.]+)\s+([\d,.]+)\s+([\d,.]+)\s+([\d,]+)$",
+                         block, re.M)
+    want = []
+    for rank, k in enumerate(order, start=1):
+        d, f = designs.loc[k], month60.loc[k]
+        want.append((str(rank), f"{d[quon.strFracStages]:.0f}", f"{d[quon.strFracSpacing]:,.0f}",
+                     f"{d[quon.strFluidVolumePerLen]:,.0f}", f"{f['Q'] * 1000 / SWEEP_LATERAL:,.1f}",
+                     f"{f['P90'] * 1000 / SWEEP_LATERAL:,.1f}", f"{f['P10'] * 1000 / SWEEP_LATERAL:,.1f}",
+                     f"{f['Q']:,.0f}"))
+    assert printed == want
+    assert f"{SWEEP_LATERAL:,} ft" in stdout and f"{len(designs):,} in one PredictBatch call" in stdout
+
+
+@needs_module_play
+def test_sweep_picture_is_written(sweep_run):
+    width, height = png_size(sweep_run[1] / "design_sweep.png")
+    assert 1200 <= width <= 2500 and 500 <= height <= 1500

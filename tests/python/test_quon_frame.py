@@ -93,7 +93,7 @@ METHODS = {
     "CMainDravex": ["__init__", "SetFilesDir", "_CMainDravex__GetGeoModels",
                     "_CMainDravex__GetModelsDummy", "_CMainDravex__GetModels",
                     "_CMainDravex__SetP10P90BinnedMonth", "_CMainDravex__SetP10P90Binned",
-                    "_CMainDravex__get_filepath", "Process", "Predict"],
+                    "_CMainDravex__get_filepath", "Process", "Predict", "PredictBatch"],
 }
 
 
@@ -119,6 +119,7 @@ def test_private_methods_are_mangled():
 def test_signatures_and_argument_counts():
     assert str(inspect.signature(quon.CMainDravex().Predict)) == \
         "(lat, lon, frac_stages, well_len, frac_spacing, fluid_vol, isip)"
+    assert str(inspect.signature(quon.CMainDravex().PredictBatch)) == "(designs)"
     assert str(inspect.signature(quon.CHistoryMatch.GetqiByCumulative)) == \
         "(self, DiTan, b, tList, modelOutput, iTime)"
     assert str(inspect.signature(quon.CSerializer().OutputDataFrameToCSVByDirAndName)) == \

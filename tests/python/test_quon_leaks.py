@@ -106,3 +106,18 @@ def test_collected_drivers_leave_no_lock_behind(tmp_path):
     assert registry_refs({id(d) for d in drivers}) == 200
     del drivers, d
     assert registry_refs() == dead_before
+
+
+def test_batches_do_not_grow_memory_or_hold_tables(play_root):
+    d = quon.CMainDravex()
+    d.Process()
+    columns = [quon.strLatitudeMid, quon.strLongitudeMid, quon.strFracStages, quon.strWellLen,
+               quon.strFracSpacing, quon.strFluidVolumePerLen]
+    designs = pd.DataFrame([[41.7, -76.6, 20, 5000, 250, 1500], [41.5, -77.0, 12, 4000, 330, 900]] * 10,
+                           columns=columns)
+    refused = designs.copy()
+    refused.loc[5, quon.strWellLen] = np.nan
+    count = sys.getrefcount(designs)
+    assert growth_after_warm_up(lambda: d.PredictBatch(designs), 40) < 4 * 2**20
+    assert growth_after_warm_up(failing(d.PredictBatch, refused), 200) < 2 * 2**20
+    assert sys.getrefcount(designs) == count

@@ -7,6 +7,7 @@ import os
 import pickle
 import shutil
 import sys
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -220,3 +221,24 @@ def test_models_of_other_kinds_are_called_as_before(play_root, fixed_fits):
     d.Predict(41.7, -76.6, 20, 5000, 250, 1500, 0)
     assert len(seen) == 28 and seen[0] is seen[-1]  # one table, shared
     assert list(seen[0].columns) == FEATURES and seen[0].dtypes.unique().tolist() == [np.float64]
+
+
+def test_batch_outputs_equal_predicts_for_models_of_every_kind(special_driver):
+    """PredictBatch runs each month's model once on all designs: through the
+    library where Predict would, through the model's own predict (one call,
+    one table) otherwise; the outputs are Predict's, bit for bit."""
+    d, native = special_driver
+    month_of = {id(d.m_modelDict[m]): m for m in quon.nOutputMonthList}
+    batch = designs(60, 9)
+    table = pd.DataFrame(batch, columns=[quon.strLatitudeMid, quon.strLongitudeMid, quon.strFracStages,
+                                         quon.strWellLen, quon.strFracSpacing, quon.strFluidVolumePerLen])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # fits of designs far outside the play may fail
+        with PredictCalls() as calls:
+            _, cums = d.PredictBatch(table)
+        assert sorted(month_of[id(m)] for m in calls.models) == sorted(m for m, lib in native.items() if not lib)
+        outputs = cums["Model Output"].to_numpy().reshape(len(batch), -1)
+        for k, design in enumerate(batch):
+            d.Predict(*design, 0)
+            want = np.array(d.m_modelOutputList, dtype=np.float64)
+            assert outputs[k].tobytes() == want.tobytes(), design

@@ -94,3 +94,43 @@ def test_a_failing_call_releases_the_driver(play_root):
         warnings.simplefilter("ignore")
         assert run_threads([lambda: results.append(d.Predict(*DESIGNS[1]))]) == []
     assert len(results) == 1 and len(results[0][0]) == 29
+
+
+def test_batches_and_single_forecasts_share_a_driver(play_root, fast_switching):
+    """PredictBatch holds the driver's lock as Predict does, and runs its
+    own worker threads inside it."""
+    d = quon.CMainDravex()
+    d.Process()
+    table = pd.DataFrame([design[:6] for design in DESIGNS] * 5,
+                         columns=[quon.strLatitudeMid, quon.strLongitudeMid, quon.strFracStages, quon.strWellLen,
+                                  quon.strFracSpacing, quon.strFluidVolumePerLen])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        serial_batch = d.PredictBatch(table)
+        serial = [d.Predict(*design) for design in DESIGNS]
+        start = threading.Barrier(4)
+        mismatches = []
+
+        def batcher():
+            start.wait()
+            for _ in range(4):
+                for got, want in zip(d.PredictBatch(table), serial_batch):
+                    if not got.equals(want):
+                        mismatches.append("batch")
+
+        def predictor(i):
+            def run():
+                start.wait()
+                for n in range(6):
+                    k = (i + n) % len(DESIGNS)
+                    for got, want in zip(d.Predict(*DESIGNS[k]), serial[k]):
+                        if not got.equals(want):
+                            mismatches.append((i, n))
+            return run
+
+        errors = run_threads([batcher, batcher, predictor(0), predictor(1)])
+    assert errors == [] and mismatches == []
+    # The batch's rows of a design are the single forecast's, to the fits' agreement.
+    for k in range(len(DESIGNS)):
+        rows = serial_batch[1].iloc[k * 29:(k + 1) * 29].drop(columns="Design").reset_index(drop=True)
+        pd.testing.assert_frame_equal(rows, serial[k][1], check_exact=False, rtol=1e-4)
