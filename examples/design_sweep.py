@@ -12,7 +12,7 @@ driver's map window with a 6,000 ft lateral.
 
 The sweep covers the play's ranges (the driver's slider ranges): stage
 spacing (average stage length) from 100 to 1,000 ft in steps of 25 ft and
-fluid loading from 100 to 3,000 bbl/ft in steps of 100 bbl/ft. Each design
+fluid loading from 100 to 3,000 gal/ft in steps of 100 gal/ft. Each design
 has as many stages as fit in the lateral (lateral // spacing), so stages x
 spacing never exceeds the lateral; spacings that would need fewer than 4 or
 more than 40 stages (the play's stage range) are left out. All designs go to
@@ -50,7 +50,7 @@ from forecast_well import DEMO_STAMP, load_driver, location_text, play_directory
 CUM_UNIT = "MMcf"
 MONTH = 60
 SPACING_STEP = 25.0  # ft
-FLUID_STEP = 100.0  # bbl/ft
+FLUID_STEP = 100.0  # gal/ft
 MIN_STAGES, MAX_STAGES = 4, 40
 
 
@@ -107,13 +107,13 @@ def report(lat, lon, lateral, spacings, fluids, n, best, out=sys.stdout):
     print(f"  lateral           {lateral:,.0f} ft", file=out)
     print(f"  stage spacing     {spacings[0]:,.0f} to {spacings[-1]:,.0f} ft in steps of {SPACING_STEP:g} ft "
           f"({lateral // spacings[-1]:.0f} to {lateral // spacings[0]:.0f} stages)", file=out)
-    print(f"  fluid loading     {fluids[0]:,.0f} to {fluids[-1]:,.0f} bbl/ft in steps of {FLUID_STEP:g} bbl/ft",
+    print(f"  fluid loading     {fluids[0]:,.0f} to {fluids[-1]:,.0f} gal/ft in steps of {FLUID_STEP:g} gal/ft",
           file=out)
     print(f"  designs           {n:,} in one PredictBatch call", file=out)
     print(file=out)
     print(f"Best designs by {MONTH}-month gas per 1,000 ft of lateral ({CUM_UNIT} per 1,000 ft; P90 low case, "
           "P10 high case):", file=out)
-    print(f"  {'rank':>4}  {'stages':>6} {'spacing ft':>10} {'fluid bbl/ft':>12}   "
+    print(f"  {'rank':>4}  {'stages':>6} {'spacing ft':>10} {'fluid gal/ft':>12}   "
           f"{'model':>7} {'P90':>7} {'P10':>7}   {'model ' + CUM_UNIT:>10}", file=out)
     for rank, (_, row) in enumerate(best.iterrows(), start=1):
         print(f"  {rank:>4}  {row[quon.strFracStages]:>6.0f} {row[quon.strFracSpacing]:>10,.0f} "
@@ -139,7 +139,7 @@ def plot_sweep(path, table, spacings, fluids, lat, lon, lateral, best, demo):
         ax.plot(top[quon.strFracSpacing], top[quon.strFluidVolumePerLen], marker="*", markersize=16,
                 markerfacecolor="white", markeredgecolor="black", linestyle="none",
                 label=f"most gas per foot: {top[quon.strFracStages]:.0f} stages of "
-                      f"{top[quon.strFracSpacing]:,.0f} ft, {top[quon.strFluidVolumePerLen]:,.0f} bbl/ft")
+                      f"{top[quon.strFracSpacing]:,.0f} ft, {top[quon.strFluidVolumePerLen]:,.0f} gal/ft")
         ax.set_title(title)
         ax.set_xlabel("Stage spacing (average stage length), ft")
         # The stage count that goes with each spacing, on the top axis.
@@ -149,7 +149,7 @@ def plot_sweep(path, table, spacings, fluids, lat, lon, lateral, best, demo):
                                 if spacings[0] <= lateral / n <= spacings[-1]])
         stages_axis.set_xlabel("Stages in the lateral", fontsize=9)
         ax.xaxis.set_major_formatter(matplotlib.ticker.StrMethodFormatter("{x:,.0f}"))
-    axes[0].set_ylabel("Fluid loading, bbl/ft")
+    axes[0].set_ylabel("Fluid loading, gal/ft")
     axes[0].yaxis.set_major_formatter(matplotlib.ticker.StrMethodFormatter("{x:,.0f}"))
     axes[0].legend(loc="upper center", bbox_to_anchor=(1.05, -0.12), frameon=False, fontsize=10)
     source = "demo play: models trained on synthetic wells" if demo else "play models: " + quon.playDesignationDir

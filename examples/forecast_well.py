@@ -2,18 +2,18 @@
 shale well with the quon module and plots the fitted decline curves.
 
     PYTHONPATH=build /usr/bin/python3 examples/forecast_well.py [--lat DEG] [--lon DEG]
-        [--stages N] [--lateral FT] [--spacing FT] [--fluid BBL_PER_FT] [--out DIR]
+        [--stages N] [--lateral FT] [--spacing FT] [--fluid GAL_PER_FT] [--out DIR]
 
 The models are those of the play data directory beside the module
 (DataFiles/Marcellus Shale, which `make build` generates: demo models trained
 on synthetic wells). Without arguments the well sits in the middle of the
-driver's map window and has the driver's default slider design: 8 fracturing
-stages, a 3,000 ft completed lateral, 500 ft average stage length and a fluid
-loading of 500 bbl/ft. Those defaults are not one consistent well (8 stages
-of 500 ft are 4,000 ft of stages in a 3,000 ft lateral), and the report says
-so; a consistent design keeps stages x stage length within the lateral, e.g.
+driver's map window with the driver's slider settings for lateral, stage
+length and fluid loading (a 3,000 ft completed lateral, 500 ft average stage
+length, 500 gal/ft) and the stage count that fills that lateral: 6 stages.
+(The driver's own default stage count, 8, is not one consistent well with
+the others: 8 stages of 500 ft are 4,000 ft of stages in a 3,000 ft lateral.)
+A design keeps stages x stage length within the lateral, e.g.
 
-    examples/forecast_well.py --stages 6            # 6 x 500 ft in 3,000 ft
     examples/forecast_well.py --stages 24 --lateral 6400 --spacing 260 --fluid 1800
 
 The ISIP is not an input: the play's geological model estimates it from the
@@ -67,14 +67,18 @@ def play_directory():
 
 
 def default_design(driver):
-    """The driver's default slider settings, at the middle of its map window."""
+    """The driver's slider settings for lateral, stage length and fluid
+    loading, with as many stages as fit the lateral, at the middle of its map
+    window."""
     sliders = driver.m_sliderVar
+    lateral = sliders[quon.strWellLen]
+    spacing = sliders[quon.strFracSpacing]
     return {
         "lat": 0.5 * (driver.m_minLat + driver.m_maxLat),
         "lon": 0.5 * (driver.m_minLong + driver.m_maxLong),
-        "stages": sliders[quon.strFracStages],
-        "lateral": sliders[quon.strWellLen],
-        "spacing": sliders[quon.strFracSpacing],
+        "stages": int(lateral // spacing),
+        "lateral": lateral,
+        "spacing": spacing,
         "fluid": sliders[quon.strFluidVolumePerLen],
     }
 
@@ -111,7 +115,7 @@ def out_of_range(driver, design):
             notes.append(f"--{key} {design[key]:g} lies outside the map window {lo:g} to {hi:g} {unit}")
     for key, column, unit in (("stages", quon.strFracStages, ""), ("lateral", quon.strWellLen, " ft"),
                               ("spacing", quon.strFracSpacing, " ft"),
-                              ("fluid", quon.strFluidVolumePerLen, " bbl/ft")):
+                              ("fluid", quon.strFluidVolumePerLen, " gal/ft")):
         lo, hi = driver.m_minSliderVar[column], driver.m_maxSliderVar[column]
         if not lo <= design[key] <= hi:
             notes.append(f"--{key} {design[key]:g} lies outside the slider range {lo:g} to {hi:g}{unit}")
@@ -162,7 +166,7 @@ def location_text(lat, lon):
 
 def design_text(design):
     return (f"{design['stages']:g} stages, {design['lateral']:,.0f} ft lateral, "
-            f"{design['spacing']:,.0f} ft stage length, {design['fluid']:,.0f} bbl/ft fluid")
+            f"{design['spacing']:,.0f} ft stage length, {design['fluid']:,.0f} gal/ft fluid")
 
 
 def stages_note(design):
@@ -183,7 +187,7 @@ def report(design, isip, rates, cums, declines, out=sys.stdout):
     print(f"  completed lateral    {design['lateral']:,.0f} ft", file=out)
     print(f"  average stage length {design['spacing']:,.0f} ft", file=out)
     print(f"  {stages_note(design)}", file=out)
-    print(f"  fluid loading        {design['fluid']:,.0f} bbl/ft", file=out)
+    print(f"  fluid loading        {design['fluid']:,.0f} gal/ft", file=out)
     print(f"  ISIP (estimated)     {isip:,.0f} psia, from the play's geological model", file=out)
     print(file=out)
     print(f"Fitted hyperbolic declines (qi {RATE_UNIT}, Di 1/month):", file=out)
@@ -246,10 +250,10 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lat", type=float, help="latitude, degrees (default: middle of the map window)")
     parser.add_argument("--lon", type=float, help="longitude, degrees (default: middle of the map window)")
-    parser.add_argument("--stages", type=int, help="number of fracturing stages (default 8)")
+    parser.add_argument("--stages", type=int, help="number of fracturing stages (default: as many as fit the lateral, 6)")
     parser.add_argument("--lateral", type=float, help="completed lateral length, ft (default 3000)")
     parser.add_argument("--spacing", type=float, help="average stage length, ft (default 500)")
-    parser.add_argument("--fluid", type=float, help="fluid loading, bbl/ft (default 500)")
+    parser.add_argument("--fluid", type=float, help="fluid loading, gal/ft (default 500)")
     parser.add_argument("--out", default="out", help="output folder (default: out)")
     args = parser.parse_args(argv)
 

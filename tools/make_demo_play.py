@@ -75,7 +75,7 @@ def synthetic_wells(n, rng):
     spacing = rng.uniform(100.0, 1000.0, n)
     stages = np.clip(np.round(well_len / spacing), 4, 40)
     spacing = well_len / stages
-    fluid = rng.uniform(100.0, 3000.0, n)  # fluid loading, bbl/ft
+    fluid = rng.uniform(100.0, 3000.0, n)  # fluid loading, gal/ft
     isip = true_isip(lat, lon) + rng.normal(0.0, 60.0, n)
     # Initial rate (volume per day) from the completion and the rock.
     qi = (

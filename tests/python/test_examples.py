@@ -229,7 +229,7 @@ def forecast_runs(tmp_path_factory):
 def test_forecast_report_matches_the_module(forecast_runs, driver):
     defaults = {"lat": 0.5 * (driver.m_minLat + driver.m_maxLat),
                 "lon": 0.5 * (driver.m_minLong + driver.m_maxLong),
-                "stages": 8, "lateral": 3000, "spacing": 500, "fluid": 500}
+                "stages": 6, "lateral": 3000, "spacing": 500, "fluid": 500}
     printed = {}
     for name, design in (("default", defaults), ("design", DESIGN)):
         stdout, _ = forecast_runs[name]
@@ -240,7 +240,7 @@ def test_forecast_report_matches_the_module(forecast_runs, driver):
         assert printed[name] == (f"{isip:,.0f}", {label: f"{month60[col]:,.1f}" for label, col in
                                                   (("P90", "P90"), ("model", "Q"), ("P10", "P10"))}), name
         assert float(month60["P90"]) < float(month60["Q"]) < float(month60["P10"])
-        assert f"{design['lateral']:,.0f} ft" in stdout and f"{design['fluid']:,.0f} bbl/ft" in stdout
+        assert f"{design['lateral']:,.0f} ft" in stdout and f"{design['fluid']:,.0f} gal/ft" in stdout
     assert printed["default"] != printed["design"]
 
 
