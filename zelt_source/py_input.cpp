@@ -32,18 +32,13 @@ struct InputColumn {
     void (*store)(Record&, double);   // nullptr: converted, not used
 };
 
-template <typename Record>
-struct TableSpec {
-    const char* function;                        // the caller, which messages start with
-    std::vector<InputColumn<Record>> numeric;    // read as numbers, in this order
-};
-
 using zelt::ReservoirRecord;
 using zelt::ReservoirRecord2019;
 
-// The first method's columns: the thirteen of old in their conversion
-// order ("original_pressure_psi" converted, not used), then the optional
-// ones. Only the depth has neither default nor correlation.
+// The first method's columns in their conversion order: the thirteen
+// numeric inputs ("original_pressure_psi" converted, not used), then the
+// in-situ viscosity and the measured MMPs. Only the depth has neither a
+// default nor a correlation.
 const std::vector<InputColumn<ReservoirRecord>> kFirstMethodColumns = {
     {"oil_density_max_val_deg_api", false, [](ReservoirRecord& r, double v) { r.oil_gravity_api = v; }},
     {"oil_viscosity_max_val_cp", false, [](ReservoirRecord& r, double v) { r.dead_oil_viscosity_cp = v; }},
@@ -302,10 +297,6 @@ py::array_t<double> to_array(const std::vector<double>& v) {
     if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(double));
     return a;
 }
-
-}  // namespace
-
-namespace {
 
 // The type each row of the table holds once the numeric columns read are
 // floating point (position -> the first row's value): the values of an

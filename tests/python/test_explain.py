@@ -137,17 +137,17 @@ TABLES = [
 TABLE_IDS = ["plain", "optional", "all-missing", "int-ids"]
 
 
-@pytest.mark.parametrize("spec", TABLES, ids=TABLE_IDS)
-def test_first_explanation_is_the_step_functions_row_by_row(spec):
-    edin = random_reservoirs(**spec)
+@pytest.mark.parametrize("table_args", TABLES, ids=TABLE_IDS)
+def test_first_explanation_is_the_step_functions_row_by_row(table_args):
+    edin = random_reservoirs(**table_args)
     got = zelt.explain_halvane_zelt(edin)
     pdt.assert_frame_equal(got, expected_first(edin), check_exact=True)
     pdt.assert_series_equal(explained_scores(got), keyed(zelt.halvane_zelt(edin.copy())[0]), check_exact=True)
 
 
-@pytest.mark.parametrize("spec", TABLES, ids=TABLE_IDS)
-def test_2019_explanation_is_the_step_functions_row_by_row(spec):
-    edin = random_reservoirs(**spec)
+@pytest.mark.parametrize("table_args", TABLES, ids=TABLE_IDS)
+def test_2019_explanation_is_the_step_functions_row_by_row(table_args):
+    edin = random_reservoirs(**table_args)
     got = zelt.explain_uom_zelt(edin)
     pdt.assert_frame_equal(got, expected_2019(edin), check_exact=True)
     pdt.assert_series_equal(explained_scores(got), keyed(zelt.uom_zelt(edin.copy())[0]), check_exact=True)
