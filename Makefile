@@ -7,7 +7,7 @@ BUILD_TYPE ?= Release
 # ON turns warnings of the project's own code into errors (CI sets it).
 WERROR ?= OFF
 
-.PHONY: all deps build test test-cpp test-python test-wheel wheel demo bench sanitize fuzz fuzz-update test-long clean
+.PHONY: all deps build test test-cpp test-python test-wheel wheel demo validate bench sanitize fuzz fuzz-update test-long clean
 
 all: build
 
@@ -56,6 +56,11 @@ demo: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/screen_reservoirs.py
 	test ! -f examples/forecast_well.py || PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/forecast_well.py
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/design_sweep.py
+
+# The screening module against the field data in data/: measured MMPs and
+# the methods applied in the sample reservoirs.
+validate: deps build
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) tools/validate_screening.py
 
 bench: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_screening.py --core $(BUILD)/bench_core

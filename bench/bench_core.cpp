@@ -4,7 +4,8 @@
 //   bench_core [n ...] [--threads T]
 //
 // Prints one line per size: microseconds per reservoir for the first method
-// (single-threaded MMP stage and whole batch) and for the 2019 method.
+// (single-threaded MMP stage, whole batch, and whole batch keeping the
+// explanation of every score) and for the 2019 method (without and with).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -88,8 +89,8 @@ int main(int argc, char** argv) {
     }
     if (sizes.empty()) sizes = {1000, 10000, 100000};
 
-    std::printf("%10s %14s %14s %14s %14s\n", "reservoirs", "mmp_us/res", "first_us/res",
-                "first_res/s", "2019_us/res");
+    std::printf("%10s %14s %14s %14s %14s %16s %16s\n", "reservoirs", "mmp_us/res", "first_us/res",
+                "first_res/s", "2019_us/res", "first_ex_us/res", "2019_ex_us/res");
     const zelt::ScreeningLimits limits = plain_limits();
     const zelt::ScreeningLimits2019 limits_2019 = plain_limits_2019();
     for (std::size_t n : sizes) {
@@ -113,10 +114,23 @@ int main(int argc, char** argv) {
         const auto second = zelt::screen_2019_method(reservoirs_2019, limits_2019);
         const double second_s = seconds_since(start);
 
+        start = Clock::now();
+        zelt::FirstMethodExplanation first_explained;
+        const auto first_ex = zelt::screen_first_method(reservoirs, limits, threads, &first_explained);
+        const double first_ex_s = seconds_since(start);
+
+        start = Clock::now();
+        zelt::SecondMethodExplanation second_explained;
+        const auto second_ex = zelt::screen_2019_method(reservoirs_2019, limits_2019, &second_explained);
+        const double second_ex_s = seconds_since(start);
+
         checksum += first.scores.empty() ? 0.0 : first.scores[0];
         checksum += second.scores.empty() ? 0.0 : second.scores[0];
-        std::printf("%10zu %14.3f %14.3f %14.0f %14.3f   (checksum %.6g)\n", n, 1e6 * mmp_s / n,
-                    1e6 * first_s / n, n / first_s, 1e6 * second_s / n, checksum);
+        checksum += first_explained.points.empty() ? 0.0 : first_explained.points[0] + first_ex.scores[0];
+        checksum += second_explained.value.empty() ? 0.0 : second_explained.value[0] + second_ex.scores[0];
+        std::printf("%10zu %14.3f %14.3f %14.0f %14.3f %16.3f %16.3f   (checksum %.6g)\n", n, 1e6 * mmp_s / n,
+                    1e6 * first_s / n, n / first_s, 1e6 * second_s / n, 1e6 * first_ex_s / n,
+                    1e6 * second_ex_s / n, checksum);
     }
     return 0;
 }

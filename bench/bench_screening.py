@@ -6,9 +6,11 @@
 For every size and pipeline, in a fresh process (so that peak memory is that
 call's own): reservoirs per second of halvane_zelt and uom_zelt (best of a few calls),
 the peak resident memory of the process, and the growth of the peak over the
-table itself. With --core, the numeric core is timed on its own by the C++
-benchmark, and the rest of the call (conversion and table building) is the
-difference.
+table itself. The explanations (explain_halvane_zelt, explain_uom_zelt: 165
+and 96 rows per reservoir) are timed the same way up to --explain-max
+reservoirs (default 10,000). With --core, the numeric core is timed on its
+own by the C++ benchmark, and the rest of the call (conversion and table
+building) is the difference.
 """
 import argparse
 import json
@@ -69,15 +71,22 @@ def run_one(n, pipeline, repeats):
                       "peak_rss_mib": peak_rss_mib()}))
 
 
+# Pipeline -> the C++ benchmark's column of its core's us per reservoir.
+CORE_COLUMN = {"halvane_zelt": "first_us/res", "uom_zelt": "2019_us/res",
+               "explain_halvane_zelt": "first_ex_us/res", "explain_uom_zelt": "2019_ex_us/res"}
+
+
 def core_figures(core_binary, sizes):
-    """n -> (first-method us per reservoir, 2019 us per reservoir) from the C++ benchmark."""
+    """n -> {pipeline: us per reservoir of its core} from the C++ benchmark."""
     out = subprocess.run([core_binary] + [str(n) for n in sizes], check=True,
                          capture_output=True, text=True).stdout
+    lines = out.splitlines()
+    header = lines[0].split()
     figures = {}
-    for line in out.splitlines():
+    for line in lines[1:]:
         fields = line.split()
         if fields and re.fullmatch(r"\d+", fields[0]):
-            figures[int(fields[0])] = (float(fields[2]), float(fields[4]))
+            figures[int(fields[0])] = {p: float(fields[header.index(c)]) for p, c in CORE_COLUMN.items()}
     return figures
 
 
@@ -88,6 +97,8 @@ def main(argv):
     parser.add_argument("--one", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--pipeline", default="halvane_zelt", help=argparse.SUPPRESS)
     parser.add_argument("--repeats", type=int, default=0, help="calls per pipeline (default by size)")
+    parser.add_argument("--explain-max", type=int, default=10000,
+                        help="largest table the explanations are timed on (default 10000)")
     args = parser.parse_args(argv)
 
     if args.one:
@@ -96,17 +107,20 @@ def main(argv):
         return 0
 
     core = core_figures(args.core, args.sizes) if args.core and os.path.exists(args.core) else {}
-    print(f"{'reservoirs':>10} {'pipeline':>13} {'total_s':>9} {'res/s':>10} "
+    print(f"{'reservoirs':>10} {'pipeline':>20} {'total_s':>9} {'res/s':>10} "
           f"{'core_s':>8} {'tables_s':>9} {'peak_MiB':>9} {'growth_MiB':>10}")
     for n in args.sizes:
-        for i, name in enumerate(("halvane_zelt", "uom_zelt")):
+        names = ["halvane_zelt", "uom_zelt"]
+        if n <= args.explain_max:
+            names += ["explain_halvane_zelt", "explain_uom_zelt"]
+        for name in names:
             proc = subprocess.run([sys.executable, __file__, "--one", str(n), "--pipeline", name] +
                                   (["--repeats", str(args.repeats)] if args.repeats else []),
                                   check=True, capture_output=True, text=True)
             r = json.loads(proc.stdout.strip().splitlines()[-1])
             total = r["seconds"]
-            core_s = core[n][i] * n / 1e6 if n in core else float("nan")
-            print(f"{n:>10} {name:>13} {total:>9.3f} {n / total:>10.0f} {core_s:>8.3f} "
+            core_s = core[n][name] * n / 1e6 if n in core else float("nan")
+            print(f"{n:>10} {name:>20} {total:>9.3f} {n / total:>10.0f} {core_s:>8.3f} "
                   f"{total - core_s:>9.3f} {r['peak_rss_mib']:>9.0f} "
                   f"{r['peak_rss_mib'] - r['rss_before_mib']:>10.0f}")
     return 0

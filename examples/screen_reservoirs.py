@@ -1,26 +1,30 @@
 """Screens oil reservoirs for enhanced oil recovery with both methods of the
-zelt module and reports, per reservoir, the best three methods of each method
-family and what held each of them back.
+zelt module and reports, per reservoir, the best method of each family
+(thermal, gas injection, chemical, other), the best three methods with what
+held each of them back, and which input values the module had to fill in.
 
-    PYTHONPATH=build /usr/bin/python3 examples/screen_reservoirs.py [reservoirs.csv|.xlsx] [--out DIR]
+    PYTHONPATH=build /usr/bin/python3 examples/screen_reservoirs.py [reservoirs.csv|.xlsx]
+        [--out DIR] [--limits DIR]
 
 The input table (CSV, or the first worksheet of an Excel file) has one row per
-reservoir with the columns the modules read (see README.md); without one, the
-bundled data/sample_reservoirs.csv is screened. Written to DIR (default out/
-in the current directory):
+reservoir with the columns the module reads (see README.md); without one, the
+bundled data/sample_reservoirs.csv is screened. --limits DIR screens against
+the reference files screening_table.csv and screening_table_2019.csv in DIR
+instead of those beside the module. Written to DIR (default out/ in the
+current directory):
 
-- screening.xlsx: one worksheet per table returned by halvane_zelt and uom_zelt;
-- screening_scores.png: heat map of the scores, one panel per method family.
+- screening.xlsx: a summary per reservoir, and for each method its scores,
+  the explanation of every score (values filled in by the module marked),
+  the field data, the reference limits (and for the first method the
+  pressure window), units in every header;
+- screening_scores.png: heat map of the scores, one panel per method (for
+  more than 40 reservoirs one page per 40: screening_scores_1of5.png, ...).
 
-For the first method the report names every parameter outside the method's
-limits, with the reservoir's value, the limit it misses and the points that
-parameter scores (+10 when inside, -1 to -10 outside); a violated parameter
-that the reference file marks as a stopper knocks the method out (-1.0).
-For the 2019 method it names every parameter with a p-value below 1, with
-its weight and the recommended and field-project ranges it was rated against.
+Bad input (an unreadable file, missing columns, identifiers missing or
+repeated, cells that are not numbers, broken reference files) ends the
+script with one line on stderr and exit status 2.
 """
 import argparse
-import copy
 import datetime
 import math
 import os
@@ -33,191 +37,222 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402  (the backend is chosen first)
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
+from matplotlib.colors import ListedColormap  # noqa: E402
+from matplotlib.patches import Patch  # noqa: E402
 
 import zelt  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_TABLE = os.path.join(HERE, "..", "data", "sample_reservoirs.csv")
+REFERENCE_FILES = ("screening_table.csv", "screening_table_2019.csv")
 BEST = 3
+ROWS_PER_PAGE = 40
 
 FIRST = "first method"
 SECOND = "2019 method"
-
-# Worksheet name -> (method family, position in the tuple the module returns).
-SHEETS = {
-    "halvane_zelt scores": (FIRST, 0),
-    "halvane_zelt limits": (FIRST, 1),
-    "halvane_zelt field data": (FIRST, 2),
-    "halvane_zelt pressure window": (FIRST, 3),
-    "uom_zelt scores": (SECOND, 0),
-    "uom_zelt limits": (SECOND, 1),
-    "uom_zelt p-values": (SECOND, 2),
-    "uom_zelt field data": (SECOND, 3),
+FUNCTION = {FIRST: "halvane_zelt", SECOND: "uom_zelt"}
+FAMILIES = ("thermal", "gas injection", "chemical", "other")
+# The families each method has methods of (the first method has no "other").
+FAMILY_ORDER = {FIRST: FAMILIES[:3], SECOND: FAMILIES}
+FAMILY_OF = {
+    FIRST: {"Steam Flooding": "thermal", "CSS": "thermal", "SAGD": "thermal", "Hot Water": "thermal",
+            "Polymer Flooding": "chemical", "ASP": "chemical"},
+    SECOND: {"Steam Flooding": "thermal", "Combustion": "thermal", "Hot Water": "thermal",
+             "Polymer Flooding": "chemical", "Surfactant": "chemical", "Microbial": "other"},
 }
-
+# Units of the parameters, as the module screens them.
+UNIT = {"Oil Gravity": "°API", "Oil Viscosity (in situ)": "cP", "Reservoir Depth": "ft", "Depth": "ft",
+        "Net Pay Thickness": "ft", "Average Vertical Permeability": "mD",
+        "Average Horizontal Permeability": "mD", "Permeability": "mD", "Porosity": "%",
+        "Current Reservoir Pressure": "psi", "Reservoir Temperature": "°F", "Current Oil Saturation": "%",
+        "Reservoir Dip": "°", "Formation Salinity": "ppm"}
+# Sources of values the module filled in rather than read from the table.
+FILLED = ("default", "correlation", "fixed", "missing")
+# What every reservoir gets and the report does not repeat: kv = 0.1 kh, 5° dip.
+ALWAYS_FILLED = ("Average Vertical Permeability", "Reservoir Dip")
 # The workbook's creation date is stored in it; a fixed one keeps the file
 # identical from run to run.
 WORKBOOK_DATE = datetime.datetime(2024, 1, 1)
 
 
-# -------------------------------------------------------------------- input
-
-def read_reservoirs(path):
-    """The reservoir table of a CSV or Excel file, column names in lower case
-    (the modules match them so) and a default index (the report below walks
-    the rows by position)."""
-    if os.path.splitext(path)[1].lower() in (".xlsx", ".xlsm", ".xls"):
-        table = pd.read_excel(path)
-    else:
-        table = pd.read_csv(path)
-    table.columns = [str(c).lower() for c in table.columns]
-    return table.reset_index(drop=True)
+class InputError(Exception):
+    """Bad input, reported as one line."""
 
 
-def read_reference(name):
-    """A reference limits file as the modules read it, from beside the module."""
-    return pd.read_csv(zelt.get_filepath(name), na_values=["MMP"],
-                       index_col=["ScreeningParam", "ZeltMethod"])
-
-
-def unit_labels(file_df, display_df):
-    """Bare parameter name -> display label with unit. The returned reference
-    table lists the file's lines in file order within each category block, so
-    its first block lines up with the file."""
-    return dict(zip(file_df.index.get_level_values("ScreeningParam"),
-                    display_df["ScreeningParam"].iloc[:len(file_df)]))
+def family(method_kind, method):
+    return FAMILY_OF[method_kind].get(method, "gas injection")
 
 
 def number(v):
-    if isinstance(v, float) and math.isnan(v):
+    if v is None or (isinstance(v, float) and math.isnan(v)):
         return "unknown"
     return f"{v:,.0f}" if abs(v) >= 100 else f"{v:.3g}"
 
 
-# ------------------------------------------------ why a first-method score
+# -------------------------------------------------------------------- input
 
-def first_method_shortfalls(field_data, pressure_window):
-    """(Reservoir_ID, method) -> list of the parameters outside the method's
-    limits, each a dict with the value, the limit missed, the points the
-    parameter scores and whether it is a stopper.
-
-    The module's own step functions are driven as halvane_zelt drives them:
-    every reservoir is measured by get_diff against a fresh copy of the
-    reference limits (get_diff rewrites the pressure, polymer and ASP limits
-    of the table it is given for that reservoir), and the points come from
-    get_screening_param_score over all reservoirs of the call, since the
-    first method scales each violation by the smallest and largest of that
-    parameter in the call."""
-    file_df = read_reference("screening_table.csv")
-    params = list(dict.fromkeys(file_df.index.get_level_values("ScreeningParam")))
-    # The pressure window lists the methods in the module's loop order, which
-    # get_diff needs: the horizontal miscible gas methods set the MMP limits
-    # of their vertical twins.
-    first_id = pressure_window["Reservoir_ID"].iloc[0]
-    methods = list(dict.fromkeys(
-        pressure_window.loc[pressure_window["Reservoir_ID"] == first_id, "ZeltMethod"]))
-    reference = {p: {m: {c: file_df.loc[(p, m), c] for c in ("Min", "Max", "Stopper")}
-                     for m in methods} for p in params}
-
-    records = [dict(row) for _, row in field_data.iterrows()]
-    diffs, limits = [], []
-    for idx, record in enumerate(records):
-        mmps = zelt.get_mmp(idx, {"resv_id": record["Reservoir_ID"]}, record)
-        table = copy.deepcopy(reference)
-        diffs.append(zelt.get_diff(0, record, [mmps], table, methods, params))
-        limits.append(table)
-    bounds = zelt.get_min_max(diffs, params)
-    points = zelt.get_screening_param_score(diffs, bounds, methods, params)
-
-    shortfalls = {}
-    for idx, record in enumerate(records):
-        for m in methods:
-            found = []
-            for p in params:
-                if math.isnan(diffs[idx][p][m]):
-                    continue
-                value = record[p]
-                cell = limits[idx][p][m]
-                side = "Min" if value < cell["Min"] else "Max"
-                file_value = reference[p][m][side]
-                found.append({
-                    "param": p, "value": value, "side": side, "limit": cell[side],
-                    "from_mmp": math.isnan(file_value),
-                    "adjusted": not math.isnan(file_value) and file_value != cell[side],
-                    "points": points[idx][p][m],
-                    "stopper": bool(reference[p][m]["Stopper"]),
-                })
-            shortfalls[(record["Reservoir_ID"], m)] = found
-    return shortfalls, methods
+def read_reservoirs(path):
+    """The reservoir table of a CSV or Excel file, column names in lower case,
+    identifiers present and unique. Its row labels are the file's line (or
+    worksheet row) numbers, the header being line 1, so that the module's
+    messages about a cell name the line it is on."""
+    try:
+        if os.path.splitext(path)[1].lower() in (".xlsx", ".xlsm", ".xls"):
+            table = pd.read_excel(path)
+        else:
+            table = pd.read_csv(path)
+    except (OSError, ValueError, pd.errors.ParserError) as error:
+        raise InputError(f"cannot read {path}: {error}") from None
+    table.columns = [str(c).lower() for c in table.columns]
+    table.index = pd.RangeIndex(2, len(table) + 2, name="line")
+    if table.empty:
+        raise InputError(f"{path} holds no reservoirs")
+    if "resv_id" in table.columns:
+        ids = table["resv_id"]
+        if ids.isna().any():
+            raise InputError(f"{path}: line {ids.index[ids.isna()][0]} has no resv_id")
+        repeated = ids[ids.duplicated(keep=False)]
+        if len(repeated):
+            first = repeated.iloc[0]
+            lines = ", ".join(str(k) for k in ids.index[ids == first])
+            raise InputError(f"{path}: resv_id {first!r} appears more than once (lines {lines}); "
+                             "identifiers must be unique")
+    return table
 
 
-def describe_first(item, labels):
-    relation = "below the minimum" if item["side"] == "Min" else "above the maximum"
-    note = " (the MMP)" if item["from_mmp"] else " (set for this reservoir)" if item["adjusted"] else ""
-    text = (f"{labels[item['param']]} {number(item['value'])}, {relation} "
-            f"{number(item['limit'])}{note}: {item['points']:+.1f} points")
-    return ("KNOCK-OUT " if item["stopper"] else "") + text
+def use_reference_folder(folder):
+    """Points the module at the reference files in `folder`: it reads them
+    beside zelt.__file__ on every call."""
+    missing = [name for name in REFERENCE_FILES if not os.path.isfile(os.path.join(folder, name))]
+    if missing:
+        raise InputError(f"--limits {folder}: no {' or '.join(missing)} there")
+    zelt.__file__ = os.path.join(os.path.abspath(folder), os.path.basename(zelt.__file__))
 
 
-# ---------------------------------------------------- why a 2019 score
-
-def second_method_shortfalls(p_values, field_data):
-    """(Reservoir_ID, method) -> list of the parameters with a p-value below 1,
-    largest weighted loss first, each with its value, p-value, weight and the
-    four limits it was rated against."""
-    file_df = read_reference("screening_table_2019.csv")
-    params = [c for c in p_values.columns if c != "ZeltMethod"]
-    per_reservoir = len(p_values) // max(1, len(field_data))
-    shortfalls = {}
-    for k, row in enumerate(p_values.itertuples(index=False)):
-        record = field_data.iloc[k // per_reservoir]
-        method = row[0]
-        found = []
-        for p, px in zip(params, row[1:]):
-            if px < 1.0:
-                limits = file_df.loc[(p, method)]
-                found.append({
-                    "param": p, "value": record[p], "p": px,
-                    "weight": float(limits["Weighting"]),
-                    "limits": {c: float(limits[c]) for c in ("Lower", "Min", "Max", "Upper")},
-                })
-        found.sort(key=lambda f: -f["weight"] * (1.0 - f["p"]))
-        shortfalls[(record["Reservoir_ID"], method)] = found
-    return shortfalls
+def read_reference(name):
+    """A reference limits file as the module reads it, from where it reads it."""
+    return pd.read_csv(zelt.get_filepath(name), na_values=["MMP"], index_col=["ScreeningParam", "ZeltMethod"])
 
 
-def describe_second(item, labels):
-    lim = item["limits"]
-    if item["value"] < lim["Min"]:
-        text = f"below the recommended {number(lim['Min'])}"
-        if item["value"] <= lim["Lower"]:
-            text += f", at or below the field-project minimum {number(lim['Lower'])}"
+def screen(reservoirs):
+    """Both methods, their explanations and what the report and the outputs
+    draw from them. The pipelines rewrite the caller's table, so each gets a
+    copy; the explanations leave it alone."""
+    try:
+        first = zelt.halvane_zelt(reservoirs.copy())
+        second = zelt.uom_zelt(reservoirs.copy())
+        explained = {FIRST: zelt.explain_halvane_zelt(reservoirs), SECOND: zelt.explain_uom_zelt(reservoirs)}
+    except (KeyError, ValueError, TypeError, FileNotFoundError) as error:
+        raise InputError(error.args[0] if error.args else repr(error)) from None
+    results = {FIRST: first, SECOND: second}
+    methods = {kind: list(dict.fromkeys(explained[kind]["ZeltMethod"])) for kind in results}
+    return results, explained, methods
+
+
+# ------------------------------------------------ why a method scored lower
+
+def shortfalls(explanation, kind):
+    """(Reservoir_ID, method) -> the explanation rows that cost points: a
+    first-method parameter outside its limits, a 2019 p-value below 1."""
+    if kind == FIRST:
+        lost = explanation[explanation["Points"] < 10.0]
     else:
-        text = f"above the recommended {number(lim['Max'])}"
-        if item["value"] >= lim["Upper"]:
-            text += f", at or above the field-project maximum {number(lim['Upper'])}"
-    return (f"{labels[item['param']]} {number(item['value'])}: p = {item['p']:+.2f} "
-            f"(weight {item['weight']:g}), {text}")
+        lost = explanation[explanation["PValue"] < 1.0].copy()
+        lost["loss"] = lost["Weighting"] * (1.0 - lost["PValue"])
+        lost = lost.sort_values("loss", ascending=False, kind="stable")
+    found = {}
+    for row in lost.to_dict("records"):
+        found.setdefault((row["Reservoir_ID"], row["ZeltMethod"]), []).append(row)
+    return found
+
+
+def value_sources(explanation):
+    """(Reservoir_ID, parameter) -> (value, source) of the value itself (the
+    last method of the first list, ASP, compares no MMP)."""
+    last = explanation["ZeltMethod"].iloc[-1]
+    rows = explanation[explanation["ZeltMethod"] == last]
+    return {(r, p): (v, s) for r, p, v, s in rows[["Reservoir_ID", "ScreeningParam", "Value", "Source"]].values}
+
+
+def describe_first(row, own, file_limits):
+    side = "Min" if row["Value"] < row["Min"] else "Max"
+    relation = "below the minimum" if side == "Min" else "above the maximum"
+    param = row["ScreeningParam"]
+    file_value = file_limits.loc[(param, row["ZeltMethod"]), side]
+    if math.isnan(file_value):
+        note = " (the measured MMP)" if row["Source"] == "measured" else " (the MMP)"
+    else:
+        note = " (set for this reservoir)" if file_value != row[side] else ""
+    source = own[(row["Reservoir_ID"], param)][1]
+    given = "" if source == "reported" else f" ({source})"
+    text = (f"{param} {number(row['Value'])} {UNIT[param]}{given}, {relation} {number(row[side])}{note}: "
+            f"{row['Points']:+.1f} points")
+    return ("KNOCK-OUT " if row["Stopper"] else "") + text
+
+
+def describe_second(row):
+    param, value = row["ScreeningParam"], row["Value"]
+    if value < row["Min"]:
+        text = f"below the recommended {number(row['Min'])}"
+        if value <= row["Lower"]:
+            text += f", at or below the field-project minimum {number(row['Lower'])}"
+    else:
+        text = f"above the recommended {number(row['Max'])}"
+        if value >= row["Upper"]:
+            text += f", at or above the field-project maximum {number(row['Upper'])}"
+    given = "" if row["Source"] == "reported" else f" ({row['Source']})"
+    return (f"{param} {number(value)} {UNIT[param]}{given}: p = {row['PValue']:+.2f} "
+            f"(weight {row['Weighting']:g}), {text}")
+
+
+# ------------------------------------------------------------------ ranking
+
+def ranked(scores, order):
+    """Reservoir_ID -> [(method, score)], best first, ties in the module's
+    method order; a missing score (zero weights) last."""
+    rank = {m: k for k, m in enumerate(order)}
+    out = {}
+    for resv_id, group in scores.groupby("Reservoir_ID", sort=False):
+        pairs = list(zip(group["ZeltMethod"], group["Score"]))
+        out[resv_id] = sorted(pairs, key=lambda ms: (math.isnan(ms[1]), -np.nan_to_num(ms[1]), rank[ms[0]]))
+    return out
+
+
+def best_per_family(ranking, kind):
+    """Reservoir_ID -> family -> (best score, the methods that reach it), or None."""
+    out = {}
+    for resv_id, pairs in ranking.items():
+        out[resv_id] = {}
+        for fam in FAMILIES:
+            members = [(m, s) for m, s in pairs if family(kind, m) == fam and not math.isnan(s)]
+            if members:
+                top = members[0][1]
+                out[resv_id][fam] = (top, [m for m, s in members if s == top])
+            else:
+                out[resv_id][fam] = None
+    return out
+
+
+def family_text(entry):
+    if entry is None:
+        return "–"
+    return f"{entry[0] + 0.0:+.1f} {', '.join(entry[1])}"
 
 
 # ------------------------------------------------------------------ report
 
-def best_methods(scores, order, count=BEST):
-    """Reservoir_ID -> (the `count` best (method, score), the methods that tie
-    with the last of them but are not shown). Ties are broken by the module's
-    method order."""
-    rank = {m: k for k, m in enumerate(order)}
-    best = {}
-    for resv_id, group in scores.groupby("Reservoir_ID", sort=False):
-        ranked = sorted(zip(group["ZeltMethod"], group["Score"]),
-                        key=lambda ms: (-ms[1], rank[ms[0]]))
-        shown = ranked[:count]
-        tied = [m for m, s in ranked[count:] if shown and s == shown[-1][1]]
-        best[resv_id] = (shown, tied)
-    return best
+def filled_in(own, resv_id, params):
+    """The values of one reservoir the module had to fill in, as text."""
+    items = []
+    for p in params:
+        value, source = own[(resv_id, p)]
+        if source in FILLED and p not in ALWAYS_FILLED:
+            items.append(f"{p} ({source})" if source == "missing" else
+                         f"{p} {number(value)} {UNIT[p]} ({source})")
+    return "; ".join(items) or "nothing"
 
 
-def report(reservoirs, families, out=sys.stdout):
+def report(reservoirs, data, out=sys.stdout):
     names = dict(zip(reservoirs["resv_id"], reservoirs["reservoir_unit_name"]))
     applied = (dict(zip(reservoirs["resv_id"], reservoirs["applied_methods"]))
                if "applied_methods" in reservoirs.columns else {})
@@ -226,110 +261,297 @@ def report(reservoirs, families, out=sys.stdout):
         print(f"{resv_id}  {names[resv_id]}", file=out)
         if isinstance(applied.get(resv_id), str):
             print(wrap.fill(f"    applied:  {applied[resv_id]}"), file=out)
-        for family in families:
-            shown, tied = family["best"][resv_id]
-            print(f"  {family['name']}:", file=out)
+        print(wrap.fill(f"    filled:   {filled_in(data[FIRST]['own'], resv_id, data[FIRST]['params'])}"),
+              file=out)
+        for kind, label in ((FIRST, "by family, first method: "), (SECOND, "by family, 2019 method:  ")):
+            best = data[kind]["families"][resv_id]
+            text = " | ".join(f"{fam} {family_text(best[fam])}" for fam in FAMILIES if fam in FAMILY_ORDER[kind])
+            print(textwrap.fill(text, width=100, initial_indent="    " + label,
+                                subsequent_indent=" " * (4 + len(label))), file=out)
+        for kind in (FIRST, SECOND):
+            d = data[kind]
+            pairs = d["ranking"][resv_id]
+            shown = pairs[:BEST]
+            tied = [m for m, s in pairs[BEST:] if s == shown[-1][1]]
+            print(f"  {kind} ({FUNCTION[kind]}), best {BEST}:", file=out)
             for method, score in shown:
-                found = family["shortfalls"][(resv_id, method)]
-                knocked = any(f.get("stopper") for f in found)
-                status = ("knocked out" if knocked else
-                          family["clean"] if not found else "")
+                found = d["shortfalls"].get((resv_id, method), [])
+                knocked = kind == FIRST and any(r["Stopper"] for r in found)
+                status = "knocked out" if knocked else d["clean"] if not found else ""
                 print(f"    {score + 0.0:+.1f}  {method:<18} {status}".rstrip(), file=out)
-                for item in found:
-                    print(f"            {family['describe'](item)}", file=out)
+                for row in found:
+                    print(f"            {d['describe'](row)}", file=out)
             if tied:
                 print(f"          also {shown[-1][1] + 0.0:+.1f}: {', '.join(tied)}", file=out)
         print(file=out)
 
 
-# ------------------------------------------------------------------ outputs
+# ------------------------------------------------------------------ workbook
 
-def write_workbook(path, tables):
-    """One worksheet per table, header row frozen, columns as wide as their
-    longest entry (within limits)."""
-    with pd.ExcelWriter(path, engine="xlsxwriter") as writer:
-        writer.book.set_properties({"created": WORKBOOK_DATE})
-        for sheet, table in tables.items():
-            table.to_excel(writer, sheet_name=sheet, index=False, freeze_panes=(1, 0))
-            worksheet = writer.sheets[sheet]
-            for col, name in enumerate(table.columns):
-                values = table[name]
-                if values.dtype.kind == "f":
-                    longest = max((len(f"{v:.10g}") for v in values), default=0)
-                else:
-                    longest = max((len(str(v)) for v in values), default=0)
-                worksheet.set_column(col, col, min(max(len(str(name)), longest) + 2, 60))
-            worksheet.autofilter(0, 0, len(table), len(table.columns) - 1)
+NOTES = {
+    "Summary": "Best score of each family per reservoir, with every method that reaches it (methods of one "
+               "family often tie). Filled in: input values the module did not find in the table.",
+    "scores": "Scores from -1 (unsuitable) to +1 (inside every limit). {knock}",
+    "explanation": "One row per method and parameter. Orange Value: not in the table, filled in by the module "
+                   "(Source: default, correlation from other values, fixed by the method, missing). "
+                   "Temperatures in °F, as the limits.",
+    "field data": "The values screened. Orange: filled in by the module. Temperature given in °C, screened in °F.",
+    "limits": "The reference file for display: in the Min rows Value is the lower limit, in the Max rows the "
+              "width of the range (upper minus lower limit); Limit is the limit itself, blank where the file "
+              "says MMP (the reservoir's MMP, see the pressure window).",
+    "pressure window": "Pressure limits per reservoir, the MMPs filled in: Value is the lower limit in the Min "
+                       "rows and the width of the window in the Max rows; Limit is the limit itself.",
+    "p-values": "Rating of each parameter, 1 inside the recommended range falling to -1 at the widest range "
+                "seen in field projects.",
+}
+KNOCK = {FIRST: "Grey: knocked out, a violated stopper parameter scores the method -1.",
+         SECOND: "Empty: no score (the method's weights sum to zero)."}
 
 
-def score_grid(scores, resv_ids, methods):
+def with_units(params):
+    return {p: f"{p} ({UNIT[p]})" for p in params}
+
+
+def summary_table(reservoirs, data):
+    table = pd.DataFrame({"Reservoir_ID": reservoirs["resv_id"], "Reservoir": reservoirs["reservoir_unit_name"]})
+    if "applied_methods" in reservoirs.columns:
+        table["Applied"] = reservoirs["applied_methods"]
+    for kind in (FIRST, SECOND):
+        for fam in FAMILY_ORDER[kind]:
+            best = [data[kind]["families"][r][fam] for r in reservoirs["resv_id"]]
+            table[f"{kind}: {fam} score (-1 to 1)"] = [b[0] if b else np.nan for b in best]
+            table[f"{kind}: {fam} methods"] = [", ".join(b[1]) if b else "" for b in best]
+    table["Filled in by the module"] = [filled_in(data[FIRST]["own"], r, data[FIRST]["params"])
+                                        for r in reservoirs["resv_id"]]
+    return table
+
+
+def wide_scores(scores, resv_ids, methods):
     wide = scores.pivot(index="Reservoir_ID", columns="ZeltMethod", values="Score")
-    return wide.loc[resv_ids, methods].to_numpy(dtype=float)
+    return wide.loc[resv_ids, methods]
 
 
-def short_name(text, width=38):
+def explanation_sheet(explanation):
+    table = explanation.rename(columns={"ZeltMethod": "Method", "ScreeningParam": "Parameter",
+                                        "Value": "Value (in Unit)", "Min": "Min (in Unit)", "Max": "Max (in Unit)",
+                                        "Lower": "Lower (in Unit)", "Upper": "Upper (in Unit)",
+                                        "Points": "Points (-10 to 10)", "PValue": "p-value (-1 to 1)",
+                                        "Score": "Score (-1 to 1)", "Weighting": "Weight (relative)"})
+    table.insert(4, "Unit", explanation["ScreeningParam"].map(UNIT))
+    return table
+
+
+def field_sheet(field, own, params):
+    table = field.rename(columns=with_units(params))
+    if "Reservoir Temperature" in params:
+        column = table.columns.get_loc(f"Reservoir Temperature ({UNIT['Reservoir Temperature']})")
+        table.insert(column, "Reservoir Temperature (°C)", (field["Reservoir Temperature"] - 32.0) / 1.8)
+    marks = {(k, f"{p} ({UNIT[p]})") for k, r in enumerate(field["Reservoir_ID"]) for p in params
+             if own[(r, p)][1] in FILLED}
+    marks |= {(k, "Reservoir Temperature (°C)") for k, c in marks if c.startswith("Reservoir Temperature")}
+    return table, marks
+
+
+def limits_sheet(limits, file_name):
+    """The display table of a reference file with each limit itself beside
+    it (the display rows follow the file's lines, one block per category)."""
+    table = limits.rename(columns={"ScreeningParam": "Parameter (unit)", "ZeltMethod": "Method",
+                                   "Value": "Value (unit of the parameter; see note)"})
+    file_table = read_reference(file_name)
+    categories = list(dict.fromkeys(limits["Category"]))
+    table["Limit (unit of the parameter)"] = np.concatenate([file_table[c].to_numpy(dtype=float)
+                                                             for c in categories])
+    return table
+
+
+def window_sheet(window):
+    """The pressure window with each limit itself beside it: the Min rows
+    hold the lower limit, the Max rows the width."""
+    table = window.drop(columns=["ScreeningParam"]).rename(columns={"ZeltMethod": "Method",
+                                                                     "Value": "Value (psi; see note)"})
+    lower = window.loc[window["Category"] == "Min", "Value"].to_numpy()
+    table["Limit (psi)"] = np.concatenate([lower, lower + window.loc[window["Category"] == "Max", "Value"]])
+    return table
+
+
+def write_sheet(writer, name, table, note, formats, marks=(), mark_format=None):
+    """A note on the first line, the table below it with its header frozen,
+    columns formatted and sized; `marks` are (row, column name) cells to
+    write in mark_format."""
+    table.to_excel(writer, sheet_name=name, index=False, startrow=2, freeze_panes=(3, 0))
+    sheet = writer.sheets[name]
+    sheet.write(0, 0, note, formats["note"])
+    for col, column in enumerate(table.columns):
+        values = table[column]
+        if values.dtype.kind == "f":
+            fmt = (formats["p"] if "p-value" in column else formats["score"] if "(-1 to" in column else
+                   formats["points"] if "Points" in column else formats["weight"] if column.startswith("Weight") else
+                   formats["number"])
+            width = 14
+        else:
+            fmt, width = None, min(max((len(str(v)) for v in values), default=0), 60)
+        sheet.set_column(col, col, max(len(str(column)), width) + 2, fmt)
+    sheet.autofilter(2, 0, 2 + len(table), len(table.columns) - 1)
+    for row, column in marks:
+        col = table.columns.get_loc(column)
+        value = table.iloc[row, col]
+        if isinstance(value, float) and math.isnan(value):
+            sheet.write_blank(3 + row, col, None, mark_format)
+        else:
+            sheet.write(3 + row, col, value, mark_format)
+
+
+def write_workbook(path, reservoirs, results, explained, data):
+    resv_ids = list(reservoirs["resv_id"])
+    with pd.ExcelWriter(path, engine="xlsxwriter",
+                        engine_kwargs={"options": {"nan_inf_to_errors": True}}) as writer:
+        book = writer.book
+        book.set_properties({"created": WORKBOOK_DATE})
+        formats = {"note": book.add_format({"italic": True}), "score": book.add_format({"num_format": "0.0"}),
+                   "points": book.add_format({"num_format": "0.0"}), "p": book.add_format({"num_format": "0.00"}),
+                   "number": book.add_format({"num_format": "#,##0.0#"}), "weight": book.add_format({"num_format": "0"})}
+        filled = book.add_format({"num_format": "#,##0.0#", "bg_color": "#FDD49E"})
+        knocked = book.add_format({"num_format": "0.0", "bg_color": "#969696", "font_color": "#FFFFFF"})
+        write_sheet(writer, "Summary", summary_table(reservoirs, data), NOTES["Summary"], formats)
+        for kind, short in ((FIRST, "First method"), (SECOND, "2019 method")):
+            d = data[kind]
+            scores = wide_scores(results[kind][0], resv_ids, d["methods"]).reset_index()
+            scores.insert(1, "Reservoir", list(reservoirs["reservoir_unit_name"]))
+            scores.columns = ["Reservoir_ID", "Reservoir"] + [f"{m} (-1 to 1)" for m in d["methods"]]
+            marks = [(k, f"{m} (-1 to 1)") for k, r in enumerate(resv_ids) for m in d["methods"]
+                     if (r, m) in d["knocked_out"]]
+            write_sheet(writer, f"{short} scores", scores, NOTES["scores"].format(knock=KNOCK[kind]), formats,
+                        marks, knocked)
+            ex = explanation_sheet(explained[kind])
+            rows = np.flatnonzero(explained[kind]["Source"].isin(FILLED).to_numpy())
+            write_sheet(writer, f"{short} explanation", ex, NOTES["explanation"], formats,
+                        [(k, "Value (in Unit)") for k in rows], filled)
+            field = results[kind][2] if kind == FIRST else results[kind][3]
+            table, marks = field_sheet(field, d["own"], d["params"])
+            write_sheet(writer, f"{short} field data", table, NOTES["field data"], formats, sorted(marks), filled)
+            write_sheet(writer, f"{short} limits", limits_sheet(results[kind][1], REFERENCE_FILES[kind == SECOND]),
+                        NOTES["limits"] + ("" if kind == FIRST else " Lower, Min, Max and Upper rows follow one "
+                                           "another: each Value is the distance from the limit before it."),
+                        formats)
+        write_sheet(writer, "First method pressure window", window_sheet(results[FIRST][3]),
+                    NOTES["pressure window"], formats)
+        p_values = results[SECOND][2].copy()
+        p_values.insert(0, "Reservoir_ID", np.repeat(np.asarray(resv_ids, dtype=object),
+                                                     len(data[SECOND]["methods"])))
+        p_values.columns = ["Reservoir_ID", "Method"] + [f"{p} p-value (-1 to 1)" for p in data[SECOND]["params"]]
+        write_sheet(writer, "2019 method p-values", p_values, NOTES["p-values"], formats)
+
+
+# ------------------------------------------------------------------ heat map
+
+def short_name(text, width=34):
+    text = str(text)
     return text if len(text) <= width else text[:width - 1].rstrip() + "\u2026"
 
 
-def plot_scores(path, reservoirs, panels):
-    """Reservoirs x methods heat map of the scores, one panel per method
-    family, on one colour scale from -1 to 1; each cell shows its score and
-    a knocked-out first-method cell shows KO."""
-    resv_ids = list(reservoirs["resv_id"])
-    rows = [f"{rid}  {short_name(str(name))}"
-            for rid, name in zip(resv_ids, reservoirs["reservoir_unit_name"])]
+KO_COLOUR = "#3b3b3b"
+NO_SCORE_COLOUR = "#d9d9d9"
+
+
+def plot_page(path, labels, panels, title):
+    """One page of the heat map: reservoirs x methods, one panel per method,
+    one colour scale from -1 to 1; knocked-out cells dark grey, cells
+    without a score light grey."""
+    n = len(labels)
     widths = [len(p["methods"]) for p in panels]
-    fig, axes = plt.subplots(
-        1, len(panels), figsize=(0.42 * sum(widths) + 5.5, 0.36 * len(rows) + 3.4),
-        gridspec_kw={"width_ratios": widths}, layout="constrained", squeeze=False)
+    height = max(4.6, 0.34 * n + 3.6)
+    fig, axes = plt.subplots(1, len(panels), figsize=(0.42 * sum(widths) + 5.0, height),
+                             gridspec_kw={"width_ratios": widths}, layout="constrained", squeeze=False)
     cmap = plt.get_cmap("RdYlGn")
     image = None
     for k, (ax, panel) in enumerate(zip(axes[0], panels)):
-        grid = score_grid(panel["scores"], resv_ids, panel["methods"])
-        image = ax.imshow(grid, cmap=cmap, vmin=-1.0, vmax=1.0, aspect="auto")
-        for i, rid in enumerate(resv_ids):
-            for j, method in enumerate(panel["methods"]):
-                knocked = (rid, method) in panel.get("knocked_out", ())
-                text = "KO" if knocked else f"{grid[i, j] + 0.0:.1f}"   # no "-0.0"
-                shade = cmap((grid[i, j] + 1.0) / 2.0)
-                light = 0.299 * shade[0] + 0.587 * shade[1] + 0.114 * shade[2] > 0.5
-                ax.text(j, i, text, ha="center", va="center", fontsize=7.5,
-                        color="black" if light else "white")
-        ax.set_xticks(range(len(panel["methods"])), panel["methods"],
-                      rotation=55, ha="right", rotation_mode="anchor", fontsize=9)
-        ax.set_yticks(range(len(rows)), rows if k == 0 else [""] * len(rows), fontsize=9)
+        grid = panel["grid"]
+        image = ax.imshow(np.ma.masked_invalid(grid), cmap=cmap, vmin=-1.0, vmax=1.0, aspect="auto")
+        special = np.full(grid.shape, np.nan)
+        special[np.isnan(grid)] = 1.0
+        special[panel["knocked"]] = 0.0
+        ax.imshow(np.ma.masked_invalid(special), cmap=ListedColormap([KO_COLOUR, NO_SCORE_COLOUR]),
+                  vmin=0.0, vmax=1.0, aspect="auto")
+        for i in range(grid.shape[0]):
+            for j in range(grid.shape[1]):
+                if panel["knocked"][i, j]:
+                    text, colour = "KO", "white"
+                elif np.isnan(grid[i, j]):
+                    text, colour = "n/a", "black"
+                else:
+                    shade = cmap((grid[i, j] + 1.0) / 2.0)
+                    light = 0.299 * shade[0] + 0.587 * shade[1] + 0.114 * shade[2] > 0.5
+                    text, colour = f"{grid[i, j] + 0.0:.1f}", "black" if light else "white"
+                ax.text(j, i, text, ha="center", va="center", fontsize=7.5, color=colour)
+        ticks = range(len(panel["methods"]))
+        ax.set_xticks(ticks, panel["methods"], rotation=55, ha="right", rotation_mode="anchor", fontsize=9)
+        if n > 12:   # long pages: the method names above the panel too
+            top = ax.secondary_xaxis("top")
+            top.set_xticks(ticks, panel["methods"], rotation=55, ha="left", rotation_mode="anchor", fontsize=9)
+        ax.set_yticks(range(n), labels if k == 0 else [""] * n, fontsize=9)
         if k > 0:
             ax.tick_params(axis="y", which="major", length=0)
         ax.set_xticks(np.arange(-0.5, len(panel["methods"])), minor=True)
-        ax.set_yticks(np.arange(-0.5, len(rows)), minor=True)
+        ax.set_yticks(np.arange(-0.5, n), minor=True)
         ax.grid(which="minor", color="white", linewidth=0.8)
         ax.tick_params(which="minor", length=0)
         ax.set_title(panel["title"], fontsize=11)
-        ax.set_xlabel("recovery method", fontsize=9)
-    axes[0][0].set_ylabel("reservoir", fontsize=9)
-    bar = fig.colorbar(image, ax=axes[0].tolist(), shrink=0.8, ticks=np.linspace(-1, 1, 9))
-    bar.set_label("score (dimensionless): \u22121 unsuitable or knocked out, +1 inside every limit",
-                  fontsize=9)
-    fig.suptitle(f"EOR screening scores of {len(rows)} reservoirs "
-                 "(KO: knocked out by a stopper parameter, score \u22121)", fontsize=12)
+    bar = fig.colorbar(image, ax=axes[0].tolist(), orientation="horizontal", location="bottom",
+                       shrink=0.5, aspect=40, pad=0.02, ticks=np.linspace(-1, 1, 9))
+    bar.set_label("score: \u22121 unsuitable, +1 inside every limit", fontsize=9)
+    bar.ax.legend(handles=[Patch(color=KO_COLOUR, label="KO: knocked out by a stopper (\u22121)"),
+                           Patch(color=NO_SCORE_COLOUR, label="n/a: no score")],
+                  loc="center left", bbox_to_anchor=(1.03, 0.5), fontsize=8, frameon=False)
+    fig.suptitle(title, fontsize=12)
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
 
+def plot_scores(folder, reservoirs, results, data):
+    """The heat map, one page per ROWS_PER_PAGE reservoirs; the files written."""
+    resv_ids = list(reservoirs["resv_id"])
+    labels = [f"{r}  {short_name(name)}" for r, name in zip(resv_ids, reservoirs["reservoir_unit_name"])]
+    pages = max(1, math.ceil(len(resv_ids) / ROWS_PER_PAGE))
+    written = []
+    for page in range(pages):
+        rows = slice(page * ROWS_PER_PAGE, (page + 1) * ROWS_PER_PAGE)
+        panels = []
+        for kind in (FIRST, SECOND):
+            methods = data[kind]["methods"]
+            grid = wide_scores(results[kind][0], resv_ids[rows], methods).to_numpy(dtype=float)
+            knocked = np.array([[(r, m) in data[kind]["knocked_out"] for m in methods] for r in resv_ids[rows]],
+                               dtype=bool).reshape(grid.shape)
+            panels.append({"title": f"{kind} ({FUNCTION[kind]})", "methods": methods, "grid": grid,
+                           "knocked": knocked})
+        name = "screening_scores.png" if pages == 1 else f"screening_scores_{page + 1}of{pages}.png"
+        first_row, last_row = page * ROWS_PER_PAGE + 1, min(len(resv_ids), (page + 1) * ROWS_PER_PAGE)
+        title = (f"EOR screening scores of {len(resv_ids)} reservoir{'s' if len(resv_ids) > 1 else ''}"
+                 + (f" (page {page + 1} of {pages}: reservoirs {first_row}-{last_row})" if pages > 1 else ""))
+        plot_page(os.path.join(folder, name), labels[rows], panels, title)
+        written.append(os.path.join(folder, name))
+    return written
+
+
 # --------------------------------------------------------------------- main
 
-def screen(reservoirs):
-    """Both methods on the reservoir table, and the explanations of their
-    scores. The modules rewrite the caller's table, so each gets a copy."""
-    first = zelt.halvane_zelt(reservoirs.copy())
-    second = zelt.uom_zelt(reservoirs.copy())
-    first_why, first_methods = first_method_shortfalls(first[2], first[3])
-    second_why = second_method_shortfalls(second[2], second[3])
-    methods_2019 = list(dict.fromkeys(second[2]["ZeltMethod"]))
-    return first, second, {
-        FIRST: {"methods": first_methods, "shortfalls": first_why},
-        SECOND: {"methods": methods_2019, "shortfalls": second_why},
-    }
+def gather(results, explained, methods):
+    """What the report, the workbook and the heat map read, per method."""
+    file_limits = read_reference("screening_table.csv")
+    data = {}
+    for kind in (FIRST, SECOND):
+        ex = explained[kind]
+        found = shortfalls(ex, kind)
+        ranking = ranked(results[kind][0], methods[kind])
+        own = value_sources(ex)
+        data[kind] = {
+            "methods": methods[kind], "params": list(dict.fromkeys(ex["ScreeningParam"])),
+            "shortfalls": found, "ranking": ranking, "families": best_per_family(ranking, kind), "own": own,
+            "knocked_out": {key for key, rows in found.items() if any(r.get("Stopper") for r in rows)},
+            "clean": "inside every limit" if kind == FIRST else "every parameter in its recommended range",
+            "describe": ((lambda row, own=own: describe_first(row, own, file_limits)) if kind == FIRST
+                         else describe_second),
+        }
+    return data
 
 
 def main(argv):
@@ -337,55 +559,32 @@ def main(argv):
     parser.add_argument("table", nargs="?", default=DEFAULT_TABLE,
                         help="reservoir table, .csv or .xlsx (default: the bundled sample)")
     parser.add_argument("--out", default="out", help="output folder (default: out)")
+    parser.add_argument("--limits", help="folder of one's own screening_table.csv and screening_table_2019.csv")
     args = parser.parse_args(argv)
+    try:
+        if args.limits:
+            use_reference_folder(args.limits)
+        reservoirs = read_reservoirs(args.table)
+        results, explained, methods = screen(reservoirs)
+    except InputError as error:
+        print(f"{parser.prog}: error: {error}", file=sys.stderr)
+        return 2
+    data = gather(results, explained, methods)
 
-    reservoirs = read_reservoirs(args.table)
-    if reservoirs.empty:
-        parser.error(f"{args.table} holds no reservoirs")
-    first, second, why = screen(reservoirs)
-    first_labels = unit_labels(read_reference("screening_table.csv"), first[1])
-    second_labels = unit_labels(read_reference("screening_table_2019.csv"), second[1])
-
-    families = [
-        {"name": "first method (halvane_zelt)", "clean": "inside every limit",
-         "best": best_methods(first[0], why[FIRST]["methods"]),
-         "shortfalls": why[FIRST]["shortfalls"],
-         "describe": lambda item: describe_first(item, first_labels)},
-        {"name": "2019 method (uom_zelt)", "clean": "every parameter in its recommended range",
-         "best": best_methods(second[0], why[SECOND]["methods"]),
-         "shortfalls": why[SECOND]["shortfalls"],
-         "describe": lambda item: describe_second(item, second_labels)},
-    ]
-    print(f"{len(reservoirs)} reservoirs screened: {len(first[0])} first-method and "
-          f"{len(second[0])} 2019 scores. Best {BEST} methods of each family, and what lowered them:")
-    print("  first method: a parameter inside the method's limits scores +10 points, one outside\n"
-          "  -1 to -10; score = (sum of the 11 - 110) / 110 + 1, and -1 when a stopper is violated.\n"
-          "  2019 method: score = weighted mean of the 8 parameters' p-values (1 inside the\n"
-          "  recommended range, falling to -1 at the limit seen in field projects).\n")
-    report(reservoirs, families)
+    print(f"{len(reservoirs)} reservoirs screened with the limits in {os.path.dirname(zelt.get_filepath('x'))}.")
+    print("  first method: a parameter inside the method's limits scores +10 points, one outside -1 to -10;\n"
+          "  score = (sum of the 11 - 110) / 110 + 1, and -1 when a stopper is violated.\n"
+          "  2019 method: score = weighted mean of the 8 parameters' p-values (1 inside the recommended\n"
+          "  range, falling to -1 at the limit seen in field projects).\n"
+          "  filled: values not in the table that the module filled in (default, correlation from other\n"
+          "  values, missing); every reservoir also gets kv = 0.1 kh and a 5° dip.\n")
+    report(reservoirs, data)
 
     os.makedirs(args.out, exist_ok=True)
-    results = {FIRST: first, SECOND: second}
-    tables = {sheet: results[family][k] for sheet, (family, k) in SHEETS.items()}
-    # The p-value table has no reservoir column (row k belongs to reservoir
-    # k // 12); the worksheet gets one so that it can be read on its own.
-    p_values = tables["uom_zelt p-values"].copy()
-    p_values.insert(0, "Reservoir_ID", np.repeat(second[3]["Reservoir_ID"].to_numpy(),
-                                                 len(p_values) // max(1, len(second[3]))))
-    tables["uom_zelt p-values"] = p_values
     workbook = os.path.join(args.out, "screening.xlsx")
-    write_workbook(workbook, tables)
-
-    knocked_out = {key for key, found in why[FIRST]["shortfalls"].items()
-                   if any(f["stopper"] for f in found)}
-    picture = os.path.join(args.out, "screening_scores.png")
-    plot_scores(picture, reservoirs, [
-        {"title": "first method (halvane_zelt)", "scores": first[0],
-         "methods": why[FIRST]["methods"], "knocked_out": knocked_out},
-        {"title": "2019 method (uom_zelt)", "scores": second[0],
-         "methods": why[SECOND]["methods"]},
-    ])
-    print(f"written: {workbook}, {picture}")
+    write_workbook(workbook, reservoirs, results, explained, data)
+    pictures = plot_scores(args.out, reservoirs, results, data)
+    print(f"written: {workbook}, {', '.join(pictures)}")
     return 0
 
 

@@ -57,33 +57,67 @@ double live_oil_viscosity(double gravity_api, double dead_oil_viscosity_cp) {
     return x * std::pow(vis_dead, y);
 }
 
-FieldData derive_field_data(const ReservoirRecord& r) {
+double in_situ_viscosity(double gravity_api, double dead_oil_viscosity_cp,
+                         double in_situ_viscosity_cp, Source& source) {
+    if (!is_nan(in_situ_viscosity_cp)) {
+        source = Source::reported;
+        return in_situ_viscosity_cp;
+    }
+    source = Source::correlation;
+    return live_oil_viscosity(gravity_api, dead_oil_viscosity_cp);
+}
+
+namespace {
+
+// A value estimated from the depth: a correlation, or missing (NaN) when
+// the depth is missing too.
+Source from_depth(double depth_ft) { return is_nan(depth_ft) ? Source::missing : Source::correlation; }
+
+}  // namespace
+
+FieldData derive_field_data(const ReservoirRecord& r, FieldSources& src) {
     const auto& c = correlation_constants();
     FieldData fd{};
     fd.oil_gravity_api = is_nan(r.oil_gravity_api) ? 30.0 : r.oil_gravity_api;
-    fd.in_situ_viscosity_cp = live_oil_viscosity(fd.oil_gravity_api, r.dead_oil_viscosity_cp);
+    src.oil_gravity_api = is_nan(r.oil_gravity_api) ? Source::default_value : Source::reported;
+    fd.in_situ_viscosity_cp = in_situ_viscosity(fd.oil_gravity_api, r.dead_oil_viscosity_cp,
+                                                r.in_situ_viscosity_cp, src.in_situ_viscosity_cp);
     fd.depth_ft = r.top_depth_ft;
+    src.depth_ft = is_nan(r.top_depth_ft) ? Source::missing : Source::reported;
 
     if (!is_nan(r.net_thickness_ft)) {
         fd.net_pay_ft = r.net_thickness_ft;
+        src.net_pay_ft = Source::reported;
+    } else if (is_nan(r.gross_thickness_ft)) {
+        fd.net_pay_ft = 50.0;
+        src.net_pay_ft = Source::default_value;
     } else {
-        fd.net_pay_ft = is_nan(r.gross_thickness_ft) ? 50.0 : 0.1 * r.gross_thickness_ft;
+        fd.net_pay_ft = 0.1 * r.gross_thickness_ft;
+        src.net_pay_ft = Source::correlation;
     }
 
     double ahp;
     if (!is_nan(r.permeability_md)) {
         ahp = r.permeability_md;
+        src.horizontal_permeability_md = Source::reported;
+    } else if (is_nan(r.porosity_pct)) {
+        ahp = 50.0;
+        src.horizontal_permeability_md = Source::default_value;
     } else {
-        ahp = is_nan(r.porosity_pct) ? 50.0 : std::pow(10.0, 0.1 * r.porosity_pct);
+        ahp = std::pow(10.0, 0.1 * r.porosity_pct);
+        src.horizontal_permeability_md = Source::correlation;
     }
     fd.horizontal_permeability_md = ahp;
     fd.vertical_permeability_md = c.kv_kh_ratio * ahp;
+    src.vertical_permeability_md = Source::fixed;
 
     // 0.5 psi/ft gradient; 35 degC per km (3280.84 ft), no surface offset.
     fd.pressure_psi = is_nan(r.pressure_psi) ? 0.5 * fd.depth_ft : r.pressure_psi;
+    src.pressure_psi = is_nan(r.pressure_psi) ? from_depth(fd.depth_ft) : Source::reported;
     const double t_c =
         is_nan(r.temperature_c) ? 35.0 * (fd.depth_ft / 3280.84) : r.temperature_c;
     fd.temperature_f = t_c * 1.8 + 32.0;
+    src.temperature_f = is_nan(r.temperature_c) ? from_depth(fd.depth_ft) : Source::reported;
 
     double recovery_factor =
         is_nan(r.recovery_factor_pct) ? 0.1 : 0.01 * r.recovery_factor_pct;
@@ -91,12 +125,25 @@ FieldData derive_field_data(const ReservoirRecord& r) {
     fd.oil_saturation_pct = is_nan(r.water_saturation_pct)
                                 ? 50.0
                                 : (1.0 - recovery_factor) * (100.0 - r.water_saturation_pct);
+    if (is_nan(r.water_saturation_pct)) {
+        src.oil_saturation_pct = Source::default_value;
+    } else {
+        src.oil_saturation_pct =
+            is_nan(r.recovery_factor_pct) ? Source::correlation : Source::reported;
+    }
 
     fd.dip_deg = 5.0;
+    src.dip_deg = Source::default_value;
     fd.salinity_ppm = !is_nan(r.salinity_ppm)
                           ? r.salinity_ppm
                           : std::pow(10.0, c.slope_salinity * fd.depth_ft + c.intercept_salinity);
+    src.salinity_ppm = is_nan(r.salinity_ppm) ? from_depth(fd.depth_ft) : Source::reported;
     return fd;
+}
+
+FieldData derive_field_data(const ReservoirRecord& r) {
+    FieldSources unused{};
+    return derive_field_data(r, unused);
 }
 
 double cubic_equation_solution(double a1, double a2, double a3) {
@@ -316,13 +363,38 @@ double mmp(double api, double temp_f, InjectedGas gas) {
 }
 
 ReservoirMmps reservoir_mmps(double oil_gravity_api, double temperature_f) {
+    return reservoir_mmps(oil_gravity_api, temperature_f, ReservoirMmps{kNaN, kNaN, kNaN});
+}
+
+ReservoirMmps reservoir_mmps(double oil_gravity_api, double temperature_f,
+                             const ReservoirMmps& measured) {
     const double api = oil_gravity_api == 0.01 ? 30.0 : oil_gravity_api;
     const double temp = temperature_f == 0.01 ? 50.0 : temperature_f;
+    auto one = [&](double given, InjectedGas gas) { return is_nan(given) ? mmp(api, temp, gas) : given; };
     ReservoirMmps out{};
-    out.co2 = mmp(api, temp, InjectedGas::co2);
-    out.hc = mmp(api, temp, InjectedGas::hydrocarbon);
-    out.n2 = mmp(api, temp, InjectedGas::nitrogen);
+    out.co2 = one(measured.co2, InjectedGas::co2);
+    out.hc = one(measured.hc, InjectedGas::hydrocarbon);
+    out.n2 = one(measured.n2, InjectedGas::nitrogen);
     return out;
+}
+
+Source mmp_source(const ReservoirMmps& measured, InjectedGas gas) {
+    double given = measured.n2;
+    if (gas == InjectedGas::co2) given = measured.co2;
+    if (gas == InjectedGas::hydrocarbon) given = measured.hc;
+    return is_nan(given) ? Source::correlation : Source::measured;
+}
+
+std::string_view source_name(Source source) {
+    switch (source) {
+        case Source::reported: return "reported";
+        case Source::default_value: return "default";
+        case Source::correlation: return "correlation";
+        case Source::measured: return "measured";
+        case Source::fixed: return "fixed";
+        case Source::missing: return "missing";
+    }
+    return "missing";
 }
 
 }  // namespace zelt

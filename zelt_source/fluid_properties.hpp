@@ -30,6 +30,27 @@ struct CorrelationConstants {
 };
 const CorrelationConstants& correlation_constants();
 
+// Where a screening value of a reservoir came from.
+enum class Source : unsigned char {
+    reported,       // the caller's column
+    default_value,  // a constant standing in for what was not reported (50 ft of net pay, 5 deg dip)
+    correlation,    // derived from other values (viscosity from gravity, pressure from depth, ...)
+    measured,       // a measured or study MMP given by the caller
+    fixed,          // what the method always assumes (kv = 0.1 kh)
+    missing,        // nothing reported it and nothing fills it: the value stays NaN
+};
+inline constexpr std::size_t kSourceCount = 6;
+
+// "reported", "default", "correlation", "measured", "fixed", "missing".
+std::string_view source_name(Source source);
+
+// Minimum miscibility pressures of one reservoir for the three gases, psia.
+struct ReservoirMmps {
+    double co2;
+    double hc;
+    double n2;
+};
+
 // One reservoir as reported; NaN wherever a value was not reported.
 struct ReservoirRecord {
     double oil_gravity_api = kNaN;
@@ -44,6 +65,12 @@ struct ReservoirRecord {
     double temperature_c = kNaN;
     double water_saturation_pct = kNaN;
     double salinity_ppm = kNaN;
+    // Reservoir-condition viscosity (cP): where given it is the in-situ
+    // viscosity itself, without the dead-to-live-oil step.
+    double in_situ_viscosity_cp = kNaN;
+    // Measured or study MMPs (psia): where given they replace the correlation
+    // for that gas.
+    ReservoirMmps measured_mmps = {kNaN, kNaN, kNaN};
 };
 
 // The eleven screening parameters of the first method, in vocabulary order.
@@ -61,6 +88,21 @@ struct FieldData {
     double salinity_ppm;                 // "Formation Salinity"
 };
 
+// Where each parameter of a FieldData came from, member by member.
+struct FieldSources {
+    Source oil_gravity_api;
+    Source in_situ_viscosity_cp;
+    Source depth_ft;
+    Source net_pay_ft;
+    Source vertical_permeability_md;
+    Source horizontal_permeability_md;
+    Source pressure_psi;
+    Source temperature_f;
+    Source oil_saturation_pct;
+    Source dip_deg;
+    Source salinity_ppm;
+};
+
 // Dead-oil viscosity (cP) from gravity (degAPI) on the log-linear line.
 double dead_oil_viscosity_from_gravity(double gravity_api);
 // Solution gas-oil ratio (scf/STB) from gravity (degAPI).
@@ -69,8 +111,22 @@ double solution_gas_oil_ratio(double gravity_api);
 // viscosity (cP); a NaN dead-oil viscosity is estimated from the gravity.
 double live_oil_viscosity(double gravity_api, double dead_oil_viscosity_cp);
 
+// In-situ viscosity (cP): the reported reservoir-condition value where
+// given, otherwise the live-oil viscosity of the dead-oil value (or of
+// gravity alone). Sets `source` to reported or correlation.
+double in_situ_viscosity(double gravity_api, double dead_oil_viscosity_cp,
+                         double in_situ_viscosity_cp, Source& source);
+
 // First-method field data with its defaults (30 API, 50 ft pay, 50 mD, 0.5
-// psi/ft, 35 degC/km, 50 % oil saturation, 5 deg dip, salinity from depth).
+// psi/ft, 35 degC/km, 50 % oil saturation, 5 deg dip, salinity from depth),
+// and where each value came from. Sources: a value derived from another is
+// a correlation whatever that other's source; the oil saturation is
+// reported when both the water saturation and the recovery factor are, a
+// correlation when the recovery factor is the 10 % default, a default
+// without water saturation; kv is fixed (0.1 kh); the dip is a default;
+// pressure, temperature and salinity estimated from a missing depth are
+// missing.
+FieldData derive_field_data(const ReservoirRecord& reservoir, FieldSources& sources);
 FieldData derive_field_data(const ReservoirRecord& reservoir);
 
 // Raised where the host's math library raises "math domain error".
@@ -142,14 +198,16 @@ inline constexpr double kMmpBisectionWidth = 0.01;
 // is hi.
 double mmp(double api, double temp_f, InjectedGas gas);
 
-struct ReservoirMmps {
-    double co2;   // psia
-    double hc;
-    double n2;
-};
-
 // The three MMPs of one reservoir from its field-data gravity and
 // temperature; a value of exactly 0.01 stands for 30 API and 50 degF.
 ReservoirMmps reservoir_mmps(double oil_gravity_api, double temperature_f);
+
+// The same, each measured MMP (not NaN) taking the place of its gas's
+// correlation, which is then not computed.
+ReservoirMmps reservoir_mmps(double oil_gravity_api, double temperature_f,
+                             const ReservoirMmps& measured);
+
+// measured for a gas whose MMP was given, correlation otherwise.
+Source mmp_source(const ReservoirMmps& measured, InjectedGas gas);
 
 }  // namespace zelt

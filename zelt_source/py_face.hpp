@@ -37,6 +37,12 @@ using ZeltModuleDef = pymodule::Module<ZeltModule>;
 inline constexpr const char* kResvId = "resv_id";
 inline constexpr const char* kReservoirName = "reservoir_unit_name";
 inline constexpr const char* kGasReserveDateQual = "gas_reserve_date_qual";
+// Optional columns of both: a reservoir-condition viscosity (cP) and the
+// measured MMPs of the three gases (psi), used where not missing.
+inline constexpr const char* kInSituViscosity = "oil_viscosity_insitu_cp";
+inline constexpr const char* kMeasuredMmpCo2 = "mmp_co2_psi";
+inline constexpr const char* kMeasuredMmpHc = "mmp_hc_psi";
+inline constexpr const char* kMeasuredMmpN2 = "mmp_n2_psi";
 
 // ------------------------------------------------ step functions (py_steps.cpp)
 
@@ -106,41 +112,40 @@ py::object column(const Libs& libs, py::handle table, const char* name);
 // One column as owned doubles.
 std::vector<double> float_values(const Libs& libs, py::handle table, const char* name);
 
-// Values of a column as the rows of the table carry them: each row holds the
-// table's common type, so in a mixed table an integer identifier stays an
-// int while in an all-numeric table it becomes a float.
-py::list row_values(py::handle edin_df, py::handle col);
-
 // ------------------------------------------------ the caller's table (py_input.cpp)
 
-// What a pipeline reads of the caller's table. Failures list missing
-// columns in this order: leading, numeric, trailing.
-struct TableSpec {
-    const char* function;                // the pipeline, which messages start with
-    std::vector<const char*> leading;    // read as they are: "resv_id", "reservoir_unit_name"
-    std::vector<const char*> numeric;    // converted to floating point in place, in this order
-    std::vector<const char*> trailing;   // must be present, not read
+// What a call leaves of the caller's table: the pipelines lower-case its
+// column names and convert the numeric columns they read to floating point
+// in place; the explanations leave it as it is.
+enum class TableChanges { documented, none };
+
+// The reservoirs of the caller's table, read once into values of the
+// module's own. Row k of the table is reservoir k.
+template <typename Record>
+struct ReservoirTable {
+    std::size_t n = 0;              // rows when the call started
+    std::vector<Record> records;    // NaN where a value is missing or its column absent
+    py::object resv_col;            // "resv_id" as a Series of n rows (unset for n = 0)
+    py::list ids;                   // its values as the rows carry them, after the conversion
+    py::list names;                 // "reservoir_unit_name" likewise
 };
 
-// The caller's table read once, after its checks and its documented
-// in-place changes.
-struct InputTable {
-    std::size_t n = 0;                         // rows when the call started
-    std::vector<std::vector<double>> numeric;  // owned, parallel to TableSpec::numeric, n values each
-    py::object resv_col;                       // "resv_id" as a Series of n rows (unset for n = 0)
-    py::list ids;                              // its values as the rows carry them
-    py::list names;                            // "reservoir_unit_name" likewise
-};
-
-// Refuses, before the caller's table changes and in this order: what is not
-// a DataFrame (TypeError), column names that are not text (TypeError), names
-// that lower-case alike or a read column that appears twice (ValueError),
-// missing required columns (one KeyError naming them all), a value of a
-// numeric column that is not a number (ValueError naming the column, the row
-// label and the value; None, pd.NA and NaN are missing values). Then
-// lower-cases the column names and converts the numeric columns in place.
-// A table that changes length while it is read fails with a ValueError.
-InputTable read_input_table(const Libs& libs, py::handle edin_df, const TableSpec& spec);
+// The table of the first method, or of the 2019 method, for `function`
+// (which failures name first). Refuses, before the caller's table changes
+// and in this order: what is not a DataFrame (TypeError), column names that
+// are not text (TypeError), names that lower-case alike or a read column
+// that appears twice (ValueError), missing required columns (one KeyError
+// naming them all), a value of a numeric column that is not a number
+// (ValueError naming the column, the row label and the value; None, pd.NA
+// and NaN are missing values). A table that changes length while it is read
+// fails with a ValueError. Required: "resv_id", "reservoir_unit_name" and,
+// for the first method, "top_depth_feet"; every other column is optional
+// and read as all missing when absent (it is not added to the table).
+ReservoirTable<zelt::ReservoirRecord> read_first_method_table(const Libs& libs, py::handle edin_df,
+                                                              const char* function, TableChanges changes);
+ReservoirTable<zelt::ReservoirRecord2019> read_2019_method_table(const Libs& libs, py::handle edin_df,
+                                                                 const char* function,
+                                                                 TableChanges changes);
 
 // ------------------------------------------------ result tables (py_tables.cpp)
 
@@ -159,9 +164,21 @@ py::object pressure_window_table(const Libs& libs, py::handle resv_col,
                                  const zelt::FirstMethodResult& result, std::size_t n);
 py::object p_value_table(const Libs& libs, const zelt::SecondMethodResult& result, std::size_t n);
 
+// The explanation of either method, one row per reservoir, method and
+// parameter; the columns take over the explanation's memory.
+py::object explanation_table(const Libs& libs, py::handle ids, py::handle names, std::size_t n,
+                             zelt::FirstMethodExplanation&& explanation);
+py::object explanation_table(const Libs& libs, py::handle ids, py::handle names, std::size_t n,
+                             zelt::SecondMethodExplanation&& explanation, std::vector<double>&& p_values);
+
 // ------------------------------------------------ pipelines (py_pipelines.cpp)
 
 py::tuple halvane_zelt(py::object edin_df);
 py::tuple uom_zelt(py::object edin_df);
+
+// ------------------------------------------------ explanations (py_explain.cpp)
+
+py::object explain_halvane_zelt(py::object edin_df);
+py::object explain_uom_zelt(py::object edin_df);
 
 }  // namespace zelt_py

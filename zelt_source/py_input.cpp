@@ -1,6 +1,7 @@
-// The caller's table of either pipeline: checked before anything on it
-// changes, then normalised in place (column names in lower case, numeric
-// columns as floating point) and read once into arrays the module owns.
+// The caller's table of either pipeline or explanation: checked before
+// anything on it changes, read once into values the module owns and, for
+// the pipelines, normalised in place (column names in lower case, the
+// numeric columns read as floating point).
 //
 // Python code may run at every step (a DataFrame subclass, a value's
 // __float__, pandas itself) and may change the table. Every column read is
@@ -9,8 +10,10 @@
 // fails with a ValueError that says so.
 #include <pybind11/numpy.h>
 
+#include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "py_face.hpp"
 
@@ -20,6 +23,59 @@ using namespace pybind11::literals;
 using pymodule::item;
 
 namespace {
+
+// What a call reads of the caller's table.
+template <typename Record>
+struct InputColumn {
+    const char* name;
+    bool required;
+    void (*store)(Record&, double);   // nullptr: converted, not used
+};
+
+using zelt::ReservoirRecord;
+using zelt::ReservoirRecord2019;
+
+// The first method's columns in their conversion order: the thirteen
+// numeric inputs ("original_pressure_psi" converted, not used), then the
+// in-situ viscosity and the measured MMPs. Only the depth has neither a
+// default nor a correlation.
+const std::vector<InputColumn<ReservoirRecord>> kFirstMethodColumns = {
+    {"oil_density_max_val_deg_api", false, [](ReservoirRecord& r, double v) { r.oil_gravity_api = v; }},
+    {"oil_viscosity_max_val_cp", false, [](ReservoirRecord& r, double v) { r.dead_oil_viscosity_cp = v; }},
+    {"top_depth_feet", true, [](ReservoirRecord& r, double v) { r.top_depth_ft = v; }},
+    {"net_thickn_max_val_feet", false, [](ReservoirRecord& r, double v) { r.net_thickness_ft = v; }},
+    {"gross_thickn_max_val_feet", false, [](ReservoirRecord& r, double v) { r.gross_thickness_ft = v; }},
+    {"permeab_avg_md", false, [](ReservoirRecord& r, double v) { r.permeability_md = v; }},
+    {"porosity_avg_pct", false, [](ReservoirRecord& r, double v) { r.porosity_pct = v; }},
+    {"oil_recovery_pp_factor", false, [](ReservoirRecord& r, double v) { r.recovery_factor_pct = v; }},
+    {"pressure_psi", false, [](ReservoirRecord& r, double v) { r.pressure_psi = v; }},
+    {"temp_max_val_deg_c", false, [](ReservoirRecord& r, double v) { r.temperature_c = v; }},
+    {"water_saturation_max_val_pct", false, [](ReservoirRecord& r, double v) { r.water_saturation_pct = v; }},
+    {"original_pressure_psi", false, nullptr},
+    {"salinity_max_val_ppm", false, [](ReservoirRecord& r, double v) { r.salinity_ppm = v; }},
+    {kInSituViscosity, false, [](ReservoirRecord& r, double v) { r.in_situ_viscosity_cp = v; }},
+    {kMeasuredMmpCo2, false, [](ReservoirRecord& r, double v) { r.measured_mmps.co2 = v; }},
+    {kMeasuredMmpHc, false, [](ReservoirRecord& r, double v) { r.measured_mmps.hc = v; }},
+    {kMeasuredMmpN2, false, [](ReservoirRecord& r, double v) { r.measured_mmps.n2 = v; }},
+};
+
+// The 2019 method's columns, every one with a default.
+const std::vector<InputColumn<ReservoirRecord2019>> k2019MethodColumns = {
+    {"porosity_avg_pct", false, [](ReservoirRecord2019& r, double v) { r.porosity_pct = v; }},
+    {"permeab_avg_md", false, [](ReservoirRecord2019& r, double v) { r.permeability_md = v; }},
+    {"top_depth_feet", false, [](ReservoirRecord2019& r, double v) { r.top_depth_ft = v; }},
+    {"oil_density_max_val_deg_api", false, [](ReservoirRecord2019& r, double v) { r.oil_gravity_api = v; }},
+    {"oil_viscosity_max_val_cp", false, [](ReservoirRecord2019& r, double v) { r.dead_oil_viscosity_cp = v; }},
+    {"temp_max_val_deg_c", false, [](ReservoirRecord2019& r, double v) { r.temperature_c = v; }},
+    {"water_saturation_max_val_pct", false,
+     [](ReservoirRecord2019& r, double v) { r.water_saturation_pct = v; }},
+    {"gross_thickn_max_val_feet", false, [](ReservoirRecord2019& r, double v) { r.gross_thickness_ft = v; }},
+    {"net_thickn_max_val_feet", false, [](ReservoirRecord2019& r, double v) { r.net_thickness_ft = v; }},
+    {kInSituViscosity, false, [](ReservoirRecord2019& r, double v) { r.in_situ_viscosity_cp = v; }},
+};
+
+// The two columns read as they are, always required.
+const std::array<const char*, 2> kLeading = {kResvId, kReservoirName};
 
 std::string repr_text(py::handle o) { return py::repr(o).cast<std::string>(); }
 
@@ -41,33 +97,25 @@ std::string first_few(const std::vector<std::string>& items) {
 }
 
 // The caller's column names, which must be text.
-py::list column_names(py::handle edin_df, const TableSpec& spec) {
+py::list column_names(py::handle edin_df, const char* function) {
     py::list names(edin_df.attr("columns"));
     std::vector<std::string> not_text;
     for (py::handle name : names) {
         if (!PyUnicode_Check(name.ptr())) not_text.push_back(repr_text(name));
     }
     if (!not_text.empty()) {
-        pymodule::raise(PyExc_TypeError, std::string(spec.function) +
+        pymodule::raise(PyExc_TypeError, std::string(function) +
                                              ": column names must be text; these are not: " +
                                              first_few(not_text));
     }
     return names;
 }
 
-// Names the pipeline reads, in the order failures list them.
-std::vector<const char*> required_names(const TableSpec& spec) {
-    std::vector<const char*> out(spec.leading);
-    out.insert(out.end(), spec.numeric.begin(), spec.numeric.end());
-    out.insert(out.end(), spec.trailing.begin(), spec.trailing.end());
-    return out;
-}
-
 // Lower-case name -> positions of the caller's columns that carry it.
 // Two different names that lower-case alike would become one name on the
-// caller's table, and a column read by the pipeline must be there once.
+// caller's table, and a column the call reads (`read`) must be there once.
 py::dict positions_by_lower_name(const py::list& names, const py::list& lowered,
-                                 const TableSpec& spec) {
+                                 const std::vector<const char*>& read_names, const char* function) {
     py::dict positions;
     for (std::size_t i = 0; i < names.size(); ++i) {
         py::object key = lowered[i];
@@ -75,7 +123,7 @@ py::dict positions_by_lower_name(const py::list& names, const py::list& lowered,
         positions[key].cast<py::list>().append(i);
     }
     py::set read;
-    for (const char* name : required_names(spec)) read.add(py::str(name));
+    for (const char* name : read_names) read.add(py::str(name));
 
     std::vector<std::string> clashes;
     for (auto entry : positions) {
@@ -92,29 +140,34 @@ py::dict positions_by_lower_name(const py::list& names, const py::list& lowered,
     }
     if (!clashes.empty()) {
         pymodule::raise(PyExc_ValueError,
-                        std::string(spec.function) +
+                        std::string(function) +
                             ": column names must stay distinct in lower case; these do not: " +
                             joined(clashes, "; "));
     }
     return positions;
 }
 
-// Position of every required column, or one KeyError naming all that are missing.
-std::vector<std::size_t> required_positions(const py::dict& positions, const TableSpec& spec) {
+constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
+
+// Position of each named column (kAbsent where it is not there), or one
+// KeyError naming every required one that is missing.
+std::vector<std::size_t> column_positions(const py::dict& positions,
+                                          const std::vector<const char*>& read_names,
+                                          const std::vector<bool>& required, const char* function) {
     std::vector<std::size_t> at;
     std::vector<std::string> missing;
-    for (const char* name : required_names(spec)) {
-        py::str key(name);
+    for (std::size_t i = 0; i < read_names.size(); ++i) {
+        py::str key(read_names[i]);
         if (positions.contains(key)) {
             at.push_back(positions[key].cast<py::list>()[0].cast<std::size_t>());
         } else {
-            missing.push_back(repr_text(key));
-            at.push_back(0);
+            if (required[i]) missing.push_back(repr_text(key));
+            at.push_back(kAbsent);
         }
     }
     if (!missing.empty()) {
         PyErr_SetObject(PyExc_KeyError,
-                        py::str(std::string(spec.function) + ": the table lacks the required column" +
+                        py::str(std::string(function) + ": the table lacks the required column" +
                                 (missing.size() > 1 ? "s " : " ") + joined(missing))
                             .ptr());
         throw py::error_already_set();
@@ -128,28 +181,28 @@ std::size_t current_rows(py::handle edin_df) {
     return shape[0].cast<std::size_t>();
 }
 
-[[noreturn]] void raise_changed_length(const TableSpec& spec, std::size_t n, std::size_t now,
+[[noreturn]] void raise_changed_length(const char* function, std::size_t n, std::size_t now,
                                        py::handle column) {
     pymodule::raise(PyExc_ValueError,
-                    std::string(spec.function) + ": the table changed length during the call (" +
+                    std::string(function) + ": the table changed length during the call (" +
                         std::to_string(n) + " rows at the start, " + std::to_string(now) +
                         " when column " + repr_text(column) + " was read)");
 }
 
 // table[name] as a Series of the n rows the call started with.
 py::object pull_column(const Libs& libs, py::handle edin_df, py::handle name, std::size_t n,
-                       const TableSpec& spec) {
+                       const char* function) {
     py::object c = item(edin_df, name);
     if (!py::isinstance(c, libs.pd.attr("Series"))) {
-        pymodule::raise(PyExc_ValueError, std::string(spec.function) + ": column " + repr_text(name) +
+        pymodule::raise(PyExc_ValueError, std::string(function) + ": column " + repr_text(name) +
                                               " did not come out of the table as one column");
     }
     const std::size_t rows = current_rows(edin_df);
-    if (rows != n) raise_changed_length(spec, n, rows, name);
+    if (rows != n) raise_changed_length(function, n, rows, name);
     const Py_ssize_t length = PyObject_Length(c.ptr());
     if (length < 0) throw py::error_already_set();
     if (static_cast<std::size_t>(length) != n) {
-        raise_changed_length(spec, n, static_cast<std::size_t>(length), name);
+        raise_changed_length(function, n, static_cast<std::size_t>(length), name);
     }
     return c;
 }
@@ -157,28 +210,28 @@ py::object pull_column(const Libs& libs, py::handle edin_df, py::handle name, st
 // Doubles of a column as n values of the module's own, or the
 // changed-length error. The size is the array's own, not what the table says.
 std::vector<double> exact_doubles(py::object values, std::size_t n, py::handle name,
-                                  const TableSpec& spec) {
+                                  const char* function) {
     auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
     if (!a) throw py::error_already_set();
     if (a.ndim() != 1 || static_cast<std::size_t>(a.size()) != n) {
-        raise_changed_length(spec, n, static_cast<std::size_t>(a.size()), name);
+        raise_changed_length(function, n, static_cast<std::size_t>(a.size()), name);
     }
     return std::vector<double>(a.data(), a.data() + n);
 }
 
 // An array of n objects that no other code holds, or the changed-length error.
-py::array exact_objects(py::object values, std::size_t n, py::handle name, const TableSpec& spec) {
+py::array exact_objects(py::object values, std::size_t n, py::handle name, const char* function) {
     if (!py::isinstance<py::array>(values)) {
-        pymodule::raise(PyExc_TypeError, std::string(spec.function) + ": column " + repr_text(name) +
+        pymodule::raise(PyExc_TypeError, std::string(function) + ": column " + repr_text(name) +
                                              " did not give an array of values");
     }
     py::array a = py::reinterpret_borrow<py::array>(values);
     if (a.dtype().kind() != 'O' || a.ndim() != 1 || !(a.flags() & py::array::c_style)) {
-        pymodule::raise(PyExc_TypeError, std::string(spec.function) + ": column " + repr_text(name) +
+        pymodule::raise(PyExc_TypeError, std::string(function) + ": column " + repr_text(name) +
                                              " did not give an array of values");
     }
     if (static_cast<std::size_t>(a.size()) != n) {
-        raise_changed_length(spec, n, static_cast<std::size_t>(a.size()), name);
+        raise_changed_length(function, n, static_cast<std::size_t>(a.size()), name);
     }
     return a;
 }
@@ -188,7 +241,7 @@ py::array exact_objects(py::object values, std::size_t n, py::handle name, const
 // missing markers are NaN. A value that is not a number fails naming the
 // column, its row label and itself.
 double object_to_double(const Libs& libs, py::handle value, py::handle name, py::handle index,
-                        std::size_t row, const TableSpec& spec) {
+                        std::size_t row, const char* function) {
     PyObject* o = value.ptr();
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
     PyObject* f = PyNumber_Float(o);
@@ -202,7 +255,7 @@ double object_to_double(const Libs& libs, py::handle value, py::handle name, py:
     }
     PyErr_Clear();
     if (libs.pd.attr("isna")(value).ptr() == Py_True) return zelt::kNaN;
-    pymodule::raise(PyExc_ValueError, std::string(spec.function) + ": column " + repr_text(name) +
+    pymodule::raise(PyExc_ValueError, std::string(function) + ": column " + repr_text(name) +
                                           " holds " + repr_text(value) + " at row " +
                                           repr_text(item(index, py::int_(row))) + ", which is not a number");
 }
@@ -215,27 +268,27 @@ struct NumericColumn {
 };
 
 NumericColumn read_numeric(const Libs& libs, py::handle edin_df, py::handle name, std::size_t n,
-                           const TableSpec& spec) {
-    py::object c = pull_column(libs, edin_df, name, n, spec);
+                           const char* function) {
+    py::object c = pull_column(libs, edin_df, name, n, function);
     py::object dtype = c.attr("dtype");
     if (py::isinstance(dtype, libs.np.attr("dtype")) &&
         std::string("biuf").find(dtype.attr("kind").cast<std::string>()) != std::string::npos) {
         const bool convert = !dtype.equal(libs.np.attr("dtype")("float64"));
-        return NumericColumn{exact_doubles(c.attr("to_numpy")("dtype"_a = "float64"), n, name, spec),
+        return NumericColumn{exact_doubles(c.attr("to_numpy")("dtype"_a = "float64"), n, name, function),
                              convert};
     }
     // Text, objects, extension and other types: value by value, from a copy
     // that no other code holds.
     py::object index = c.attr("index");
     const py::array a =
-        exact_objects(c.attr("to_numpy")("dtype"_a = "object", "copy"_a = true), n, name, spec);
+        exact_objects(c.attr("to_numpy")("dtype"_a = "object", "copy"_a = true), n, name, function);
     NumericColumn out{std::vector<double>(n), true};
     PyObject* const* data = static_cast<PyObject* const*>(a.data());
     for (std::size_t k = 0; k < n; ++k) {
-        out.values[k] = object_to_double(libs, data[k], name, index, k, spec);
+        out.values[k] = object_to_double(libs, data[k], name, index, k, function);
     }
     const std::size_t rows = current_rows(edin_df);
-    if (rows != n) raise_changed_length(spec, n, rows, name);
+    if (rows != n) raise_changed_length(function, n, rows, name);
     return out;
 }
 
@@ -245,54 +298,102 @@ py::array_t<double> to_array(const std::vector<double>& v) {
     return a;
 }
 
-}  // namespace
+// The type each row of the table holds once the numeric columns read are
+// floating point (position -> the first row's value): the values of an
+// identifier or a name as the rows of the pipelines' table carry them. A
+// table with a text (object) identifier or name holds objects; otherwise the
+// first row, copied and converted, tells.
+py::object row_dtype(const Libs& libs, py::handle edin_df,
+                     const std::vector<std::pair<std::size_t, double>>& first_values,
+                     py::handle resv_col, py::handle names_col) {
+    py::object object_dtype = libs.np.attr("dtype")("O");
+    const py::object resv_dtype = resv_col.attr("dtype");
+    const py::object names_dtype = names_col.attr("dtype");
+    if (resv_dtype.equal(object_dtype) || names_dtype.equal(object_dtype)) {
+        return object_dtype;
+    }
+    py::object head = edin_df.attr("iloc")[py::slice(0, 1, 1)].attr("copy")();
+    for (const auto& [position, value] : first_values) {
+        head.attr("isetitem")(position, to_array(std::vector<double>{value}));
+    }
+    return head.attr("values").attr("dtype");
+}
 
-InputTable read_input_table(const Libs& libs, py::handle edin_df, const TableSpec& spec) {
+template <typename Record>
+ReservoirTable<Record> read_table(const Libs& libs, py::handle edin_df, const char* function,
+                                  const std::vector<InputColumn<Record>>& columns, TableChanges changes) {
     if (!py::isinstance(edin_df, libs.pd.attr("DataFrame"))) {
-        pymodule::raise(PyExc_TypeError, std::string(spec.function) +
+        pymodule::raise(PyExc_TypeError, std::string(function) +
                                              "() expects a pandas DataFrame, not " +
                                              Py_TYPE(edin_df.ptr())->tp_name);
     }
-    InputTable in;
+    ReservoirTable<Record> in;
     in.n = current_rows(edin_df);
 
-    // Checks, in this order, before the caller's table changes.
-    const py::list names = column_names(edin_df, spec);
+    // Checks, in this order, before anything on the caller's table changes.
+    std::vector<const char*> read_names(kLeading.begin(), kLeading.end());
+    std::vector<bool> required(kLeading.size(), true);
+    for (const auto& c : columns) {
+        read_names.push_back(c.name);
+        required.push_back(c.required);
+    }
+    const py::list names = column_names(edin_df, function);
     py::object lower = py::module_::import("builtins").attr("str").attr("lower");
     py::list lowered;
     for (py::handle name : names) lowered.append(lower(name));
-    const py::dict positions = positions_by_lower_name(names, lowered, spec);
-    const std::vector<std::size_t> at = required_positions(positions, spec);
-    const std::size_t first_numeric = spec.leading.size();
-    std::vector<bool> convert(spec.numeric.size());
-    for (std::size_t i = 0; i < spec.numeric.size(); ++i) {
-        NumericColumn c = read_numeric(libs, edin_df, names[at[first_numeric + i]], in.n, spec);
-        in.numeric.push_back(std::move(c.values));
-        convert[i] = c.convert_in_place;
+    const py::dict positions = positions_by_lower_name(names, lowered, read_names, function);
+    const std::vector<std::size_t> at = column_positions(positions, read_names, required, function);
+
+    // Every value read once, column by column, into the records.
+    in.records.resize(in.n);
+    std::vector<std::pair<std::size_t, double>> first_values;
+    std::vector<std::pair<std::size_t, std::vector<double>>> conversions;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const std::size_t position = at[kLeading.size() + i];
+        if (position == kAbsent) continue;   // records keep their NaN
+        NumericColumn c = read_numeric(libs, edin_df, names[position], in.n, function);
+        if (columns[i].store != nullptr) {
+            for (std::size_t k = 0; k < in.n; ++k) columns[i].store(in.records[k], c.values[k]);
+        }
+        if (in.n > 0) first_values.emplace_back(position, c.values[0]);
+        if (c.convert_in_place && changes == TableChanges::documented) {
+            conversions.emplace_back(position, std::move(c.values));
+        }
+    }
+    if (in.n > 0) {
+        in.resv_col = pull_column(libs, edin_df, names[at[0]], in.n, function);
+        py::object names_col = pull_column(libs, edin_df, names[at[1]], in.n, function);
+        py::object dtype = row_dtype(libs, edin_df, first_values, in.resv_col, names_col);
+        in.ids = in.resv_col.attr("astype")(dtype).attr("tolist")();
+        in.names = names_col.attr("astype")(dtype).attr("tolist")();
+        if (in.ids.size() != in.n) raise_changed_length(function, in.n, in.ids.size(), names[at[0]]);
+        if (in.names.size() != in.n) raise_changed_length(function, in.n, in.names.size(), names[at[1]]);
     }
     if (!py::list(edin_df.attr("columns")).equal(names)) {
         pymodule::raise(PyExc_ValueError,
-                        std::string(spec.function) + ": the table's columns changed during the call");
+                        std::string(function) + ": the table's columns changed during the call");
     }
+    if (changes == TableChanges::none) return in;
 
     // The documented changes to the caller's table: names in lower case, the
-    // numeric columns as floating point (positionally, so that no label
+    // numeric columns read as floating point (positionally, so that no label
     // lookup or alignment can put them elsewhere).
     edin_df.attr("columns") = lowered;
-    for (std::size_t i = 0; i < spec.numeric.size(); ++i) {
-        if (convert[i]) edin_df.attr("isetitem")(at[first_numeric + i], to_array(in.numeric[i]));
-    }
-    if (in.n == 0) return in;
-
-    in.resv_col = pull_column(libs, edin_df, py::str(kResvId), in.n, spec);
-    py::object names_col = pull_column(libs, edin_df, py::str(kReservoirName), in.n, spec);
-    in.ids = row_values(edin_df, in.resv_col);
-    in.names = row_values(edin_df, names_col);
-    if (in.ids.size() != in.n) raise_changed_length(spec, in.n, in.ids.size(), py::str(kResvId));
-    if (in.names.size() != in.n) {
-        raise_changed_length(spec, in.n, in.names.size(), py::str(kReservoirName));
-    }
+    for (const auto& [position, values] : conversions) edin_df.attr("isetitem")(position, to_array(values));
     return in;
+}
+
+}  // namespace
+
+ReservoirTable<zelt::ReservoirRecord> read_first_method_table(const Libs& libs, py::handle edin_df,
+                                                              const char* function, TableChanges changes) {
+    return read_table(libs, edin_df, function, kFirstMethodColumns, changes);
+}
+
+ReservoirTable<zelt::ReservoirRecord2019> read_2019_method_table(const Libs& libs, py::handle edin_df,
+                                                                 const char* function,
+                                                                 TableChanges changes) {
+    return read_table(libs, edin_df, function, k2019MethodColumns, changes);
 }
 
 }  // namespace zelt_py

@@ -59,6 +59,15 @@ zelt::InjectedGas injected_gas(py::handle name) {
     return zelt::injected_gas_from_name(std::string_view(utf8, static_cast<std::size_t>(size)));
 }
 
+// row[key] as a number where the row carries the key ("key in row": a
+// Series' labels, a mapping's keys), NaN where it does not: the optional
+// columns, which a row may lack.
+double optional_double(py::handle row, const char* key) {
+    const int has = PySequence_Contains(row.ptr(), py::str(key).ptr());
+    if (has < 0) throw py::error_already_set();
+    return has == 1 ? item_double(row, key) : zelt::kNaN;
+}
+
 // edin_df.iterrows(), refusing what is not a table.
 py::object iterrows(py::handle edin_df) {
     if (!py::hasattr(edin_df, "iterrows")) {
@@ -128,6 +137,7 @@ zelt::ReservoirRecord read_reservoir(py::handle row) {
     r.recovery_factor_pct = item_double(row, "oil_recovery_pp_factor");
     r.water_saturation_pct = item_double(row, "water_saturation_max_val_pct");
     r.salinity_ppm = item_double(row, "salinity_max_val_ppm");
+    r.in_situ_viscosity_cp = optional_double(row, kInSituViscosity);
     return r;
 }
 
@@ -142,6 +152,7 @@ zelt::ReservoirRecord2019 read_reservoir_2019(py::handle row) {
     r.water_saturation_pct = item_double(row, "water_saturation_max_val_pct");
     r.gross_thickness_ft = item_double(row, "gross_thickn_max_val_feet");
     r.net_thickness_ft = item_double(row, "net_thickn_max_val_feet");
+    r.in_situ_viscosity_cp = optional_double(row, kInSituViscosity);
     return r;
 }
 
@@ -163,7 +174,10 @@ py::dict get_mmp(py::object /*idx*/, py::object row, py::object field_data) {
     py::object resv_id = item(row, kResvId);
     const double api = item_double(field_data, "Oil Gravity");
     const double temp = item_double(field_data, "Reservoir Temperature");
-    const zelt::ReservoirMmps mmps = zelt::reservoir_mmps(api, temp);
+    const zelt::ReservoirMmps measured{optional_double(row, kMeasuredMmpCo2),
+                                       optional_double(row, kMeasuredMmpHc),
+                                       optional_double(row, kMeasuredMmpN2)};
+    const zelt::ReservoirMmps mmps = zelt::reservoir_mmps(api, temp, measured);
     py::dict record;
     record["Reservoir_ID"] = resv_id;
     for (zelt::InjectedGas gas : kGases) record[mmp_key(gas)] = zelt::gas_mmp(mmps, gas);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "py_face.hpp"
@@ -37,11 +38,6 @@ std::vector<double> float_values(const Libs& libs, py::handle table, const char*
     return std::vector<double>(a.data(), a.data() + a.size());
 }
 
-py::list row_values(py::handle edin_df, py::handle col) {
-    py::object dtype = edin_df.attr("iloc")[py::slice(0, 1, 1)].attr("values").attr("dtype");
-    return col.attr("astype")(dtype).attr("tolist")();
-}
-
 // ------------------------------------------------------------ column builders
 
 namespace {
@@ -61,6 +57,19 @@ py::object tile_like_melt(const Libs& libs, py::handle values, std::size_t k) {
     }
     return libs.np.attr("tile")(values, k);
 }
+
+// A column that takes over the vector's memory, freed with the array.
+template <typename T>
+py::array owning_array(std::vector<T>&& v, py::dtype dtype) {
+    auto owner = std::make_unique<std::vector<T>>(std::move(v));
+    const auto size = static_cast<py::ssize_t>(owner->size());
+    const void* data = owner->data();
+    py::capsule release(owner.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    owner.release();
+    return py::array(dtype, std::vector<py::ssize_t>{size}, data, release);
+}
+
+py::array owning_array(std::vector<double>&& v) { return owning_array(std::move(v), py::dtype("float64")); }
 
 py::array_t<double> double_array(const std::vector<double>& v) {
     py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
@@ -235,6 +244,72 @@ py::object pressure_window_table(const Libs& libs, py::handle resv_col,
     columns["ZeltMethod"] = object_array(methods, rows, [](std::size_t i) { return i % M; });
     columns["Category"] = object_array(categories, rows, [&](std::size_t i) { return i / (n * M); });
     columns["Value"] = double_array(value);
+    return table_from_columns(libs, columns);
+}
+
+// ------------------------------------------------------------ explanations
+
+namespace {
+
+std::vector<py::object> source_names() {
+    std::vector<py::object> out;
+    for (std::size_t s = 0; s < zelt::kSourceCount; ++s) {
+        out.push_back(to_py(zelt::source_name(static_cast<zelt::Source>(s))));
+    }
+    return out;
+}
+
+// The columns every explanation starts with, for `per_reservoir` rows of
+// each of n reservoirs, methods (outer) and parameters (inner) in list order.
+void explanation_keys(const Libs& libs, py::dict& columns, py::handle ids, py::handle names, std::size_t n,
+                      const Names& methods, const Names& params) {
+    const std::size_t P = params.size();
+    const std::size_t per_reservoir = methods.size() * P;
+    const std::size_t rows = n * per_reservoir;
+    columns["Reservoir_ID"] = inferred_values(libs, ids).attr("repeat")(per_reservoir);
+    columns["Reservoir"] = inferred_values(libs, names).attr("repeat")(per_reservoir);
+    columns["ZeltMethod"] = object_array(py_strings(methods), rows,
+                                         [&](std::size_t i) { return (i % per_reservoir) / P; });
+    columns["ScreeningParam"] = object_array(py_strings(params), rows, [&](std::size_t i) { return i % P; });
+}
+
+py::array source_column(const std::vector<zelt::Source>& sources) {
+    return object_array(source_names(), sources.size(),
+                        [&](std::size_t i) { return static_cast<std::size_t>(sources[i]); });
+}
+
+}  // namespace
+
+py::object explanation_table(const Libs& libs, py::handle ids, py::handle names, std::size_t n,
+                             zelt::FirstMethodExplanation&& ex) {
+    py::dict columns;
+    explanation_keys(libs, columns, ids, names, n, names_of(zelt::kMethodNames), names_of(zelt::kParamNames));
+    columns["Value"] = owning_array(std::move(ex.value));
+    columns["Source"] = source_column(ex.source);
+    std::vector<zelt::Source>().swap(ex.source);
+    columns["Min"] = owning_array(std::move(ex.min));
+    columns["Max"] = owning_array(std::move(ex.max));
+    columns["Stopper"] = owning_array(std::move(ex.stopper), py::dtype("bool"));
+    columns["Points"] = owning_array(std::move(ex.points));
+    columns["Score"] = owning_array(std::move(ex.score));
+    return table_from_columns(libs, columns);
+}
+
+py::object explanation_table(const Libs& libs, py::handle ids, py::handle names, std::size_t n,
+                             zelt::SecondMethodExplanation&& ex, std::vector<double>&& p_values) {
+    py::dict columns;
+    explanation_keys(libs, columns, ids, names, n, names_of(zelt::kMethodNames2019),
+                     names_of(zelt::kParamNames2019));
+    columns["Value"] = owning_array(std::move(ex.value));
+    columns["Source"] = source_column(ex.source);
+    std::vector<zelt::Source>().swap(ex.source);
+    columns["Lower"] = owning_array(std::move(ex.lower));
+    columns["Min"] = owning_array(std::move(ex.min));
+    columns["Max"] = owning_array(std::move(ex.max));
+    columns["Upper"] = owning_array(std::move(ex.upper));
+    columns["Weighting"] = owning_array(std::move(ex.weighting));
+    columns["PValue"] = owning_array(std::move(p_values));
+    columns["Score"] = owning_array(std::move(ex.score));
     return table_from_columns(libs, columns);
 }
 

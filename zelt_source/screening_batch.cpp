@@ -46,9 +46,11 @@ void parallel_for(std::size_t n, unsigned threads, Body body) {
 
 // What the passes of one first-method run share.
 struct FirstMethodRun {
+    const std::vector<ReservoirRecord>& reservoirs;
     const ScreeningLimits& file_limits;
     unsigned threads;
     FirstMethodResult& out;
+    FirstMethodExplanation* explanation;   // filled by the scoring pass when given
 };
 
 using Bounds = std::array<DistanceBounds, kParamCount>;
@@ -64,7 +66,8 @@ bool mmps_by_row(const FirstMethodRun& run) {
         for (std::size_t k = begin; k < end; ++k) {
             const FieldData& fd = out.field_data[k];
             try {
-                out.mmps[k] = reservoir_mmps(fd.oil_gravity_api, fd.temperature_f);
+                out.mmps[k] = reservoir_mmps(fd.oil_gravity_api, fd.temperature_f,
+                                             run.reservoirs[k].measured_mmps);
             } catch (const MathDomainError&) {
                 domain_error[k] = 1;
             }
@@ -80,13 +83,18 @@ bool mmps_by_row(const FirstMethodRun& run) {
     return true;
 }
 
-// Distances of row k against the file limits adjusted to that reservoir
-// alone. They are computed twice, once for the bounds and once for the
-// scores, rather than stored (165 doubles a reservoir).
-Distances row_distances(const FirstMethodRun& run, std::size_t k) {
+// The file limits adjusted to reservoir k alone.
+ScreeningLimits row_limits(const FirstMethodRun& run, std::size_t k) {
     ScreeningLimits limits = run.file_limits;
     adjust_limits_for_reservoir(limits, run.out.field_data[k], run.out.mmps[k]);
-    return measure_reservoir(run.out.field_data[k], limits);
+    return limits;
+}
+
+// Distances of row k against its own limits. They are computed twice, once
+// for the bounds and once for the scores, rather than stored (165 doubles a
+// reservoir).
+Distances row_distances(const FirstMethodRun& run, std::size_t k) {
+    return measure_reservoir(run.out.field_data[k], row_limits(run, k));
 }
 
 // Smallest and largest distance of each parameter over all rows and methods.
@@ -119,20 +127,53 @@ Bounds distance_bounds(const FirstMethodRun& run) {
     return bounds;
 }
 
-// Scores of row k: its parameter scores, knocked out by the file's stoppers.
+constexpr std::size_t kRowsPerReservoir = kMethodCount * kParamCount;
+
+void size_explanation(FirstMethodExplanation& ex, std::size_t n) {
+    const std::size_t rows = n * kRowsPerReservoir;
+    ex.value.resize(rows);
+    ex.source.resize(rows);
+    ex.min.resize(rows);
+    ex.max.resize(rows);
+    ex.stopper.resize(rows);
+    ex.points.resize(rows);
+    ex.score.resize(rows);
+}
+
+// Scores of row k: its parameter scores, knocked out by the file's stoppers;
+// with an explanation, every parameter score with what it was measured on.
 void score_rows(const FirstMethodRun& run, const Bounds& bounds) {
     FirstMethodResult& out = run.out;
+    FirstMethodExplanation* ex = run.explanation;
     const std::size_t n = out.field_data.size();
     out.scores.resize(n * kMethodCount);
+    if (ex != nullptr) size_explanation(*ex, n);
     parallel_for(n, run.threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {
-            const Distances d = row_distances(run, k);
+            const FieldData& fd = out.field_data[k];
+            const ScreeningLimits limits = row_limits(run, k);
+            const Distances d = measure_reservoir(fd, limits);
             for (std::size_t m = 0; m < kMethodCount; ++m) {
+                const std::size_t first_row = (k * kMethodCount + m) * kParamCount;
                 MethodScore score;
                 for (std::size_t p = 0; p < kParamCount; ++p) {
-                    score.add(parameter_score(d[p][m], bounds[p]), run.file_limits[p][m].stopper);
+                    const double points = parameter_score(d[p][m], bounds[p]);
+                    const bool stopper = run.file_limits[p][m].stopper;
+                    score.add(points, stopper);
+                    if (ex == nullptr) continue;
+                    const std::size_t i = first_row + p;
+                    ex->value[i] = parameter_value(fd, p);
+                    ex->source[i] = compared_source(out.sources[k], run.reservoirs[k].measured_mmps, p, m);
+                    ex->min[i] = limits[p][m].min;
+                    ex->max[i] = limits[p][m].max;
+                    ex->stopper[i] = stopper ? 1 : 0;
+                    ex->points[i] = points;
                 }
                 out.scores[k * kMethodCount + m] = score.value();
+                if (ex != nullptr) {
+                    std::fill_n(ex->score.begin() + static_cast<std::ptrdiff_t>(first_row), kParamCount,
+                                score.value());
+                }
             }
         }
     });
@@ -162,13 +203,15 @@ void pressure_windows(const FirstMethodRun& run) {
 }  // namespace
 
 FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reservoirs,
-                                      const ScreeningLimits& file_limits, unsigned threads) {
+                                      const ScreeningLimits& file_limits, unsigned threads,
+                                      FirstMethodExplanation* explanation) {
     FirstMethodResult out;
     out.field_data.resize(reservoirs.size());
+    out.sources.resize(reservoirs.size());
     for (std::size_t k = 0; k < reservoirs.size(); ++k) {
-        out.field_data[k] = derive_field_data(reservoirs[k]);
+        out.field_data[k] = derive_field_data(reservoirs[k], out.sources[k]);
     }
-    const FirstMethodRun run{file_limits, threads, out};
+    const FirstMethodRun run{reservoirs, file_limits, threads, out, explanation};
     if (!mmps_by_row(run)) return out;
     score_rows(run, distance_bounds(run));
     pressure_windows(run);
@@ -177,28 +220,59 @@ FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reserv
 
 // ------------------------------------------------------------- the 2019 method
 
+namespace {
+
+void size_explanation(SecondMethodExplanation& ex, std::size_t rows) {
+    for (auto* column : {&ex.value, &ex.lower, &ex.min, &ex.max, &ex.upper, &ex.weighting, &ex.score}) {
+        column->resize(rows);
+    }
+    ex.source.resize(rows);
+}
+
+}  // namespace
+
 SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& reservoirs,
-                                      const ScreeningLimits2019& limits) {
+                                      const ScreeningLimits2019& limits,
+                                      SecondMethodExplanation* ex) {
     const std::size_t n = reservoirs.size();
     SecondMethodResult out;
     out.field_data.resize(n);
-    for (std::size_t k = 0; k < n; ++k) out.field_data[k] = derive_field_data_2019(reservoirs[k]);
+    out.sources.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        out.field_data[k] = derive_field_data_2019(reservoirs[k], out.sources[k]);
+    }
 
     out.p_values.resize(n * kMethodCount2019 * kParamCount2019);
     out.scores.resize(n * kMethodCount2019);
+    if (ex != nullptr) size_explanation(*ex, out.p_values.size());
     for (std::size_t k = 0; k < n; ++k) {
         const FieldData2019& fd = out.field_data[k];
         for (std::size_t m = 0; m < kMethodCount2019; ++m) {
             WeightedMean mean;
-            double* pv = &out.p_values[(k * kMethodCount2019 + m) * kParamCount2019];
+            const std::size_t first_row = (k * kMethodCount2019 + m) * kParamCount2019;
+            double* pv = &out.p_values[first_row];
             for (std::size_t p = 0; p < kParamCount2019; ++p) {
                 const MethodLimits2019& lim = limits[p][m];
-                const double px =
-                    p_value(parameter_value_2019(fd, p), lim.lower, lim.min, lim.max, lim.upper);
+                const double x = parameter_value_2019(fd, p);
+                const double px = p_value(x, lim.lower, lim.min, lim.max, lim.upper);
                 mean.add(px, lim.weighting);
                 pv[p] = px;
+                if (ex == nullptr) continue;
+                const std::size_t i = first_row + p;
+                ex->value[i] = x;
+                ex->source[i] = parameter_source_2019(out.sources[k], p);
+                ex->lower[i] = lim.lower;
+                ex->min[i] = lim.min;
+                ex->max[i] = lim.max;
+                ex->upper[i] = lim.upper;
+                ex->weighting[i] = lim.weighting;
             }
-            out.scores[k * kMethodCount2019 + m] = mean.score(out.division);
+            const double score = mean.score(out.division);
+            out.scores[k * kMethodCount2019 + m] = score;
+            if (ex != nullptr) {
+                std::fill_n(ex->score.begin() + static_cast<std::ptrdiff_t>(first_row), kParamCount2019,
+                            score);
+            }
         }
     }
     return out;

@@ -23,7 +23,8 @@ enum class BatchFailure { none, math_domain };  // the first method's only failu
 
 struct FirstMethodResult {
     std::vector<FieldData> field_data;     // row order
-    std::vector<ReservoirMmps> mmps;       // row order
+    std::vector<FieldSources> sources;     // row order, where each field value came from
+    std::vector<ReservoirMmps> mmps;       // row order, measured ones included
     std::vector<double> scores;            // n x kMethodCount, row-major
     std::vector<double> window_min;        // n x kMethodCount, pressure window lower limit (psia)
     std::vector<double> window_max;        // n x kMethodCount, pressure window upper limit (psia)
@@ -31,22 +32,53 @@ struct FirstMethodResult {
     std::size_t failed_row = 0;
 };
 
+// What lies behind every first-method score: one entry per reservoir,
+// method and parameter, reservoir-major, then methods, then parameters, in
+// vocabulary order (kMethodCount x kParamCount entries per reservoir).
+struct FirstMethodExplanation {
+    std::vector<double> value;           // the parameter's value, in its unit
+    std::vector<Source> source;          // compared_source() of that row
+    std::vector<double> min;             // the limits in force for that reservoir: MMPs
+    std::vector<double> max;             //   filled, polymer and ASP limits adjusted
+    std::vector<unsigned char> stopper;  // 1 where the parameter knocks the method out
+    std::vector<double> points;          // parameter score, -10 to -1 or 10
+    std::vector<double> score;           // the method's score, as in FirstMethodResult::scores
+};
+
 // The first method over all reservoirs. Each reservoir is measured against
 // the file limits adjusted to itself alone: limits set by one reservoir never
-// carry over to another. threads = 0 picks the hardware's count.
+// carry over to another. threads = 0 picks the hardware's count. With an
+// explanation given, the same run also fills it.
 FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reservoirs,
                                       const ScreeningLimits& file_limits,
-                                      unsigned threads = 0);
+                                      unsigned threads = 0,
+                                      FirstMethodExplanation* explanation = nullptr);
 
 struct SecondMethodResult {
     std::vector<FieldData2019> field_data;   // row order
+    std::vector<FieldSources2019> sources;   // row order
     std::vector<double> p_values;            // n x kMethodCount2019 x kParamCount2019
     std::vector<double> scores;              // n x kMethodCount2019
     DivisionFlags division;
 };
 
+// What lies behind every 2019 score, one entry per reservoir, method and
+// parameter in the order of SecondMethodResult::p_values, which holds the
+// p-values of the same rows.
+struct SecondMethodExplanation {
+    std::vector<double> value;      // the parameter's value, in its unit
+    std::vector<Source> source;
+    std::vector<double> lower;      // the file's limits and weight
+    std::vector<double> min;
+    std::vector<double> max;
+    std::vector<double> upper;
+    std::vector<double> weighting;
+    std::vector<double> score;      // the method's score, as in SecondMethodResult::scores
+};
+
 SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& reservoirs,
-                                      const ScreeningLimits2019& limits);
+                                      const ScreeningLimits2019& limits,
+                                      SecondMethodExplanation* explanation = nullptr);
 
 // Row labels of a melted score table (label m * n + r for method m and
 // reservoir r) in the order of a stable ascending sort by reservoir name,

@@ -78,6 +78,23 @@ double parameter_value(const FieldData& fd, std::size_t p) {
     }
 }
 
+Source parameter_source(const FieldSources& s, std::size_t p) {
+    switch (p) {
+        case kOilGravity: return s.oil_gravity_api;
+        case kOilViscosity: return s.in_situ_viscosity_cp;
+        case kReservoirDepth: return s.depth_ft;
+        case kNetPayThickness: return s.net_pay_ft;
+        case kVerticalPermeability: return s.vertical_permeability_md;
+        case kHorizontalPermeability: return s.horizontal_permeability_md;
+        case kReservoirPressure: return s.pressure_psi;
+        case kReservoirTemperature: return s.temperature_f;
+        case kOilSaturation: return s.oil_saturation_pct;
+        case kReservoirDip: return s.dip_deg;
+        case kFormationSalinity: return s.salinity_ppm;
+        default: return Source::missing;
+    }
+}
+
 std::optional<PolymerLimits> polymer_limits_for_viscosity(double v) {
     if (10.0 <= v && v <= 100.0) return PolymerLimits{100.0, 3000.0};
     if (100.0 < v && v <= 1000.0) return PolymerLimits{1000.0, 1000.0};
@@ -113,6 +130,16 @@ double gas_mmp(const ReservoirMmps& mmps, InjectedGas gas) {
         case InjectedGas::nitrogen: return mmps.n2;
     }
     return kNaN;
+}
+
+Source compared_source(const FieldSources& sources, const ReservoirMmps& measured_mmps,
+                       std::size_t p, std::size_t m) {
+    const Source own = parameter_source(sources, p);
+    if (p != kReservoirPressure || m >= kMethodCount || kMethodGas[m].limit == MmpLimit::none ||
+        own != Source::reported) {
+        return own;
+    }
+    return mmp_source(measured_mmps, kMethodGas[m].gas);
 }
 
 std::optional<LimitsOutOfOrder> first_limits_out_of_order(const ScreeningLimits& limits) {
@@ -182,26 +209,65 @@ double method_score_from_sum(double score_sum) {
 
 // ---------------------------------------------------------------- 2019 method
 
-FieldData2019 derive_field_data_2019(const ReservoirRecord2019& r) {
+namespace {
+
+// reported where the caller gave the value, otherwise `filled`.
+Source given_or(double reported_value, Source filled) {
+    return std::isnan(reported_value) ? filled : Source::reported;
+}
+
+}  // namespace
+
+FieldData2019 derive_field_data_2019(const ReservoirRecord2019& r, FieldSources2019& src) {
     FieldData2019 fd{};
     fd.porosity_pct = std::isnan(r.porosity_pct) ? 20.0 : r.porosity_pct;
+    src.porosity_pct = given_or(r.porosity_pct, Source::default_value);
     // The working porosity for the permeability estimate does not take the
     // 20 % default: no porosity and no permeability give 1 mD.
     const double phi = std::isnan(r.porosity_pct) ? 0.0 : r.porosity_pct;
     fd.permeability_md =
         std::isnan(r.permeability_md) ? std::pow(10.0, 0.1 * phi) : r.permeability_md;
+    src.permeability_md = given_or(
+        r.permeability_md, std::isnan(r.porosity_pct) ? Source::default_value : Source::correlation);
     fd.depth_ft = std::isnan(r.top_depth_ft) ? 6400.0 : r.top_depth_ft;
+    src.depth_ft = given_or(r.top_depth_ft, Source::default_value);
     fd.oil_gravity_api = std::isnan(r.oil_gravity_api) ? 30.0 : r.oil_gravity_api;
-    fd.in_situ_viscosity_cp = live_oil_viscosity(fd.oil_gravity_api, r.dead_oil_viscosity_cp);
+    src.oil_gravity_api = given_or(r.oil_gravity_api, Source::default_value);
+    fd.in_situ_viscosity_cp = in_situ_viscosity(fd.oil_gravity_api, r.dead_oil_viscosity_cp,
+                                                r.in_situ_viscosity_cp, src.in_situ_viscosity_cp);
     const double t_c =
         std::isnan(r.temperature_c) ? 35.0 * (fd.depth_ft / 3280.84) : r.temperature_c;
     fd.temperature_f = t_c * 1.8 + 32.0;
+    src.temperature_f = given_or(r.temperature_c, Source::correlation);
     fd.oil_saturation_pct =
         std::isnan(r.water_saturation_pct) ? 50.0 : 100.0 - r.water_saturation_pct;
+    src.oil_saturation_pct = given_or(r.water_saturation_pct, Source::default_value);
     const double gross =
         std::isnan(r.gross_thickness_ft) ? 50.0 : 0.1 * r.gross_thickness_ft;
     fd.net_pay_ft = std::isnan(r.net_thickness_ft) ? gross : r.net_thickness_ft;
+    src.net_pay_ft = given_or(r.net_thickness_ft, std::isnan(r.gross_thickness_ft)
+                                                      ? Source::default_value
+                                                      : Source::correlation);
     return fd;
+}
+
+FieldData2019 derive_field_data_2019(const ReservoirRecord2019& r) {
+    FieldSources2019 unused{};
+    return derive_field_data_2019(r, unused);
+}
+
+Source parameter_source_2019(const FieldSources2019& s, std::size_t p) {
+    switch (p) {
+        case 0: return s.porosity_pct;
+        case 1: return s.permeability_md;
+        case 2: return s.depth_ft;
+        case 3: return s.oil_gravity_api;
+        case 4: return s.in_situ_viscosity_cp;
+        case 5: return s.temperature_f;
+        case 6: return s.oil_saturation_pct;
+        case 7: return s.net_pay_ft;
+        default: return Source::missing;
+    }
 }
 
 double parameter_value_2019(const FieldData2019& fd, std::size_t p) {

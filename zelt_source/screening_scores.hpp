@@ -45,6 +45,8 @@ enum Param : std::size_t {
 
 // Value of parameter p (kParamNames order) in a field data record.
 double parameter_value(const FieldData& fd, std::size_t p);
+// Where that value came from.
+Source parameter_source(const FieldSources& sources, std::size_t p);
 
 // ------------------------------------------------------------ methods and gases
 
@@ -66,6 +68,14 @@ extern const std::array<MethodGas, kMethodCount> kMethodGas;
 
 // The MMP (psia) of one gas in a reservoir's record.
 double gas_mmp(const ReservoirMmps& mmps, InjectedGas gas);
+
+// Source of what parameter p of method m compares: the parameter value's
+// own, except in the pressure rows of the nine methods whose pressure limit
+// is an MMP. There a reported pressure meets an MMP that is measured or a
+// correlation, and the row takes the MMP's source; a pressure that is itself
+// estimated or missing keeps its own.
+Source compared_source(const FieldSources& sources, const ReservoirMmps& measured_mmps,
+                       std::size_t p, std::size_t m);
 
 // --------------------------------------------------------- first-method limits
 
@@ -188,6 +198,7 @@ struct ReservoirRecord2019 {
     double water_saturation_pct = kNaN;
     double gross_thickness_ft = kNaN;
     double net_thickness_ft = kNaN;
+    double in_situ_viscosity_cp = kNaN;   // reservoir-condition viscosity, cP
 };
 
 // The eight parameters of the 2019 method, in vocabulary order.
@@ -202,12 +213,30 @@ struct FieldData2019 {
     double net_pay_ft;
 };
 
+// Where each parameter of a FieldData2019 came from, member by member.
+struct FieldSources2019 {
+    Source porosity_pct;
+    Source permeability_md;
+    Source depth_ft;
+    Source oil_gravity_api;
+    Source in_situ_viscosity_cp;
+    Source temperature_f;
+    Source oil_saturation_pct;
+    Source net_pay_ft;
+};
+
 // 2019 field data with its own defaults (20 % porosity, 6400 ft, 30 API,
-// 50 % oil saturation, 50 ft pay, permeability from porosity).
+// 50 % oil saturation, 50 ft pay, permeability from porosity), and where
+// each value came from: a value derived from another is a correlation
+// whatever that other's source (the temperature from the 6400 ft default
+// depth included); the 1 mD of a reservoir without permeability and
+// porosity is a default.
+FieldData2019 derive_field_data_2019(const ReservoirRecord2019& reservoir, FieldSources2019& sources);
 FieldData2019 derive_field_data_2019(const ReservoirRecord2019& reservoir);
 
-// Value of parameter p (kParamNames2019 order).
+// Value of parameter p (kParamNames2019 order), and where it came from.
 double parameter_value_2019(const FieldData2019& fd, std::size_t p);
+Source parameter_source_2019(const FieldSources2019& sources, std::size_t p);
 
 // Rating of one value against nested limits lower <= min <= max <= upper:
 // 1 inside [min, max], falling linearly to -1 at lower / upper, -1 outside.

@@ -1,6 +1,6 @@
 // The extension module `zelt`. Its import binds, in this order: the
 // libraries np, pd, math and os, the seven correlation constants, then the
-// nineteen functions of the table below. The functions themselves are in
+// nineteen functions of the table below and the two explanations after them. The functions themselves are in
 // the py_ files beside this one.
 #include <pybind11/pybind11.h>
 
@@ -136,6 +136,17 @@ const FunctionRow kFunctions[] = {
     {"fix_screening_table_2019_for_spotfire", "screening_table_2019_df, /",
      "The 2019 reference limits as a long table of consecutive segments.",
      &def<&fix_screening_table_2019_for_spotfire>},
+    {"explain_halvane_zelt", "edin_df, /",
+     "What lies behind every score of halvane_zelt: one row per reservoir, method and\n"
+     "parameter with the value and where it came from (Source), the limits in force,\n"
+     "the knock-out flag, the parameter's points and the method's score. The table\n"
+     "passed in is not changed.",
+     &def<&explain_halvane_zelt>},
+    {"explain_uom_zelt", "edin_df, /",
+     "What lies behind every score of uom_zelt: one row per reservoir, method and\n"
+     "parameter with the value and where it came from (Source), the four limits, the\n"
+     "weight, the p-value and the method's score. The table passed in is not changed.",
+     &def<&explain_uom_zelt>},
 };
 
 }  // namespace

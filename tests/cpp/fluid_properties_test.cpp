@@ -3,6 +3,7 @@
 // secant iteration, checked against reference values and identities.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <algorithm>
 #include <vector>
@@ -99,6 +100,61 @@ TEST(DeriveFieldData, DefaultsAndCorrelationFallbacks) {
         SCOPED_TRACE(c.name);
         EXPECT_NEAR(derive_field_data(c.record).*(c.field), c.expected, c.tol);
     }
+}
+
+// Sources of the eleven values, in FieldData member order: gravity,
+// viscosity, depth, net pay, kv, kh, pressure, temperature, oil saturation,
+// dip, salinity.
+std::array<Source, 11> sources_of(const ReservoirRecord& r) {
+    FieldSources s{};
+    derive_field_data(r, s);
+    return {s.oil_gravity_api, s.in_situ_viscosity_cp, s.depth_ft, s.net_pay_ft, s.vertical_permeability_md,
+            s.horizontal_permeability_md, s.pressure_psi, s.temperature_f, s.oil_saturation_pct, s.dip_deg,
+            s.salinity_ppm};
+}
+
+TEST(DeriveFieldData, SourcesFollowWhatWasReported) {
+    constexpr Source R = Source::reported, D = Source::default_value, C = Source::correlation,
+                     F = Source::fixed, M = Source::missing;
+    ReservoirRecord full;
+    for (double ReservoirRecord::*m :
+         {&ReservoirRecord::oil_gravity_api, &ReservoirRecord::dead_oil_viscosity_cp, &ReservoirRecord::top_depth_ft,
+          &ReservoirRecord::net_thickness_ft, &ReservoirRecord::permeability_md,
+          &ReservoirRecord::recovery_factor_pct, &ReservoirRecord::pressure_psi, &ReservoirRecord::temperature_c,
+          &ReservoirRecord::water_saturation_pct, &ReservoirRecord::salinity_ppm}) {
+        full.*m = 20.0;
+    }
+    ReservoirRecord full_in_situ = full;
+    full_in_situ.in_situ_viscosity_cp = 3.0;
+    ReservoirRecord depth_only = with(&ReservoirRecord::top_depth_ft, 5000.0);
+    ReservoirRecord estimates = with(&ReservoirRecord::gross_thickness_ft, 300.0, &ReservoirRecord::porosity_pct, 20.0);
+    estimates.water_saturation_pct = 30.0;   // recovery factor left to its 10 % default
+    const struct {
+        const char* name;
+        ReservoirRecord record;
+        std::array<Source, 11> expected;
+    } cases[] = {
+        {"nothing reported", ReservoirRecord{}, {D, C, M, D, F, D, M, M, D, D, M}},
+        {"depth only", depth_only, {D, C, R, D, F, D, C, C, D, D, C}},
+        {"gross, porosity and Sw", estimates, {D, C, M, C, F, C, M, M, C, D, M}},
+        {"every column", full, {R, C, R, R, F, R, R, R, R, D, R}},
+        {"in-situ viscosity given", full_in_situ, {R, R, R, R, F, R, R, R, R, D, R}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(sources_of(c.record), c.expected);
+    }
+    EXPECT_EQ(source_name(Source::default_value), "default");
+    EXPECT_EQ(source_name(Source::correlation), "correlation");
+    EXPECT_EQ(source_name(Source::measured), "measured");
+}
+
+TEST(DeriveFieldData, InSituViscosityTakenAsItIs) {
+    ReservoirRecord r = with(&ReservoirRecord::dead_oil_viscosity_cp, 100.0);
+    r.in_situ_viscosity_cp = 25.0;
+    EXPECT_DOUBLE_EQ(derive_field_data(r).in_situ_viscosity_cp, 25.0);
+    r.in_situ_viscosity_cp = kNaN;   // missing: the live-oil value of the dead oil, as before
+    EXPECT_NEAR(derive_field_data(r).in_situ_viscosity_cp, 15.587764641129702, 1e-9);
 }
 
 double cubic_at(double z, double a1, double a2, double a3) { return ((z + a1) * z + a2) * z + a3; }
@@ -321,6 +377,22 @@ TEST(ReservoirMmps, ThreeGasesAndSentinelSubstitution) {
     EXPECT_DOUBLE_EQ(nan_t.co2, kMmpNotFound);
     EXPECT_DOUBLE_EQ(nan_t.hc, kMmpNotFound);
     EXPECT_DOUBLE_EQ(nan_t.n2, kMmpNotFound);
+}
+
+TEST(ReservoirMmps, MeasuredValuesReplaceTheirGasOnly) {
+    const ReservoirMmps m = reservoir_mmps(30.0, 150.0);
+    const ReservoirMmps measured{2500.0, kNaN, 9000.0};
+    const ReservoirMmps got = reservoir_mmps(30.0, 150.0, measured);
+    EXPECT_DOUBLE_EQ(got.co2, 2500.0);
+    EXPECT_DOUBLE_EQ(got.hc, m.hc);
+    EXPECT_DOUBLE_EQ(got.n2, 9000.0);
+    EXPECT_EQ(mmp_source(measured, InjectedGas::co2), Source::measured);
+    EXPECT_EQ(mmp_source(measured, InjectedGas::hydrocarbon), Source::correlation);
+    EXPECT_EQ(mmp_source(measured, InjectedGas::nitrogen), Source::measured);
+    // A measured MMP stands even where the correlation has nothing to say.
+    const ReservoirMmps no_temperature = reservoir_mmps(30.0, kNaN, measured);
+    EXPECT_DOUBLE_EQ(no_temperature.co2, 2500.0);
+    EXPECT_DOUBLE_EQ(no_temperature.hc, kMmpNotFound);
 }
 
 }  // namespace

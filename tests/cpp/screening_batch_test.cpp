@@ -3,6 +3,7 @@
 // of the long score table.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <string_view>
@@ -143,6 +144,60 @@ TEST(ScreenFirstMethod, IndependentOfRowOrderAndThreads) {
     }
 }
 
+// Equal, or both NaN.
+bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+TEST(ScreenFirstMethod, ExplanationComesFromTheSameRun) {
+    const ScreeningLimits lim = batch_limits();
+    std::vector<ReservoirRecord> recs = kBatch;
+    recs[0].measured_mmps.co2 = 2000.0;        // measured; the pressure is reported
+    recs[0].pressure_psi = 2500.0;
+    recs[3].in_situ_viscosity_cp = 500.0;      // second polymer band
+    const FirstMethodResult plain = screen_first_method(recs, lim);
+    FirstMethodExplanation ex;
+    const FirstMethodResult res = screen_first_method(recs, lim, 0, &ex);
+    EXPECT_EQ(res.scores, plain.scores);
+    const std::size_t n = recs.size();
+    ASSERT_EQ(ex.points.size(), n * kMethodCount * kParamCount);
+
+    std::array<DistanceBounds, kParamCount> bounds{};
+    std::vector<ScreeningLimits> in_force;
+    for (std::size_t r = 0; r < n; ++r) {
+        ScreeningLimits l = lim;
+        adjust_limits_for_reservoir(l, res.field_data[r], res.mmps[r]);
+        const Distances d = measure_reservoir(res.field_data[r], l);
+        for (std::size_t p = 0; p < kParamCount; ++p)
+            for (double x : d[p]) widen_bounds(bounds[p], x);
+        in_force.push_back(l);
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+        const Distances d = measure_reservoir(res.field_data[r], in_force[r]);
+        for (std::size_t m = 0; m < kMethodCount; ++m) {
+            for (std::size_t p = 0; p < kParamCount; ++p) {
+                const std::size_t i = (r * kMethodCount + m) * kParamCount + p;
+                SCOPED_TRACE(testing::Message() << "row " << r << " method " << m << " parameter " << p);
+                const double x = parameter_value(res.field_data[r], p);
+                EXPECT_TRUE(same(ex.value[i], x));
+                EXPECT_EQ(ex.source[i], compared_source(res.sources[r], recs[r].measured_mmps, p, m));
+                EXPECT_TRUE(same(ex.min[i], in_force[r][p][m].min));
+                EXPECT_TRUE(same(ex.max[i], in_force[r][p][m].max));
+                EXPECT_EQ(ex.stopper[i] != 0, lim[p][m].stopper);
+                EXPECT_DOUBLE_EQ(ex.points[i], parameter_score(d[p][m], bounds[p]));
+                EXPECT_DOUBLE_EQ(ex.score[i], res.scores[r * kMethodCount + m]);
+            }
+        }
+    }
+    // The measured MMP is the pressure limit of the CO2 methods, and their source.
+    const std::size_t co2_pressure = (0 * kMethodCount + kHorzMiscCo2) * kParamCount + kReservoirPressure;
+    EXPECT_DOUBLE_EQ(ex.min[co2_pressure], 2000.0);
+    EXPECT_EQ(ex.source[co2_pressure], Source::measured);
+    EXPECT_DOUBLE_EQ(res.window_min[kHorzMiscCo2], 2000.0);
+    // 500 cP in situ: the polymer kh minimum of the second band.
+    const std::size_t polymer_kh = (3 * kMethodCount + kPolymerFlooding) * kParamCount + kHorizontalPermeability;
+    EXPECT_DOUBLE_EQ(ex.value[(3 * kMethodCount) * kParamCount + kOilViscosity], 500.0);
+    EXPECT_DOUBLE_EQ(ex.min[polymer_kh], 1000.0);
+}
+
 TEST(ScreenFirstMethod, EmptyBatch) {
     const FirstMethodResult empty = screen_first_method({}, batch_limits());
     EXPECT_EQ(empty.failure, BatchFailure::none);
@@ -186,6 +241,36 @@ TEST(Screen2019Method, WeightedScoresAndPValuesOfEachRow) {
         EXPECT_DOUBLE_EQ(three.p_values[k * kMethodCount2019 * kParamCount2019 + 2], depth_p[k]) << k;
         EXPECT_DOUBLE_EQ(three.scores[k * kMethodCount2019], score[k]) << k;
     }
+}
+
+TEST(Screen2019Method, ExplanationHoldsTheRatedValuesAndLimits) {
+    ScreeningLimits2019 lim{};
+    for (std::size_t p = 0; p < kParamCount2019; ++p)
+        for (std::size_t m = 0; m < kMethodCount2019; ++m)
+            lim[p][m] = {1.0 + p, 10.0 + m, 40.0 + p, 100.0 + m, 1.0 + (p + m) % 3};
+    ReservoirRecord2019 given;
+    given.in_situ_viscosity_cp = 35.0;
+    given.porosity_pct = 12.0;
+    const std::vector<ReservoirRecord2019> recs = {ReservoirRecord2019{}, given};
+    SecondMethodExplanation ex;
+    const SecondMethodResult res = screen_2019_method(recs, lim, &ex);
+    ASSERT_EQ(ex.value.size(), res.p_values.size());
+    for (std::size_t r = 0; r < recs.size(); ++r) {
+        for (std::size_t m = 0; m < kMethodCount2019; ++m) {
+            for (std::size_t p = 0; p < kParamCount2019; ++p) {
+                const std::size_t i = (r * kMethodCount2019 + m) * kParamCount2019 + p;
+                const MethodLimits2019& l = lim[p][m];
+                EXPECT_DOUBLE_EQ(ex.value[i], parameter_value_2019(res.field_data[r], p));
+                EXPECT_EQ(ex.source[i], parameter_source_2019(res.sources[r], p));
+                EXPECT_DOUBLE_EQ(res.p_values[i], p_value(ex.value[i], l.lower, l.min, l.max, l.upper));
+                EXPECT_EQ((std::array<double, 5>{ex.lower[i], ex.min[i], ex.max[i], ex.upper[i], ex.weighting[i]}),
+                          (std::array<double, 5>{l.lower, l.min, l.max, l.upper, l.weighting}));
+                EXPECT_DOUBLE_EQ(ex.score[i], res.scores[r * kMethodCount2019 + m]);
+            }
+        }
+    }
+    EXPECT_DOUBLE_EQ(ex.value[kParamCount2019 * kMethodCount2019 + 4], 35.0);
+    EXPECT_EQ(ex.source[kParamCount2019 * kMethodCount2019 + 4], Source::reported);
 }
 
 TEST(Screen2019Method, ZeroWeightsGiveNaNAndInvalidFlag) {

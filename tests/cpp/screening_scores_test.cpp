@@ -3,6 +3,7 @@
 // weighted means.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -180,6 +181,54 @@ TEST(FieldData2019, DefaultsAndFallbacks) {
     r.permeability_md = 80.0;
     EXPECT_DOUBLE_EQ(derive_field_data_2019(r).net_pay_ft, 12.0);
     EXPECT_DOUBLE_EQ(derive_field_data_2019(r).permeability_md, 80.0);
+}
+
+TEST(FieldData2019, SourcesFollowWhatWasReported) {
+    auto sources = [](const ReservoirRecord2019& r) {
+        FieldSources2019 s{};
+        const FieldData2019 fd = derive_field_data_2019(r, s);
+        std::array<Source, kParamCount2019> out{};
+        for (std::size_t p = 0; p < kParamCount2019; ++p) out[p] = parameter_source_2019(s, p);
+        EXPECT_DOUBLE_EQ(parameter_value_2019(fd, 4), r.in_situ_viscosity_cp == r.in_situ_viscosity_cp
+                                                          ? r.in_situ_viscosity_cp
+                                                          : fd.in_situ_viscosity_cp);
+        return out;
+    };
+    constexpr Source R = Source::reported, D = Source::default_value, C = Source::correlation;
+    using Row = std::array<Source, kParamCount2019>;
+    // Porosity, permeability, depth, gravity, viscosity, temperature, So, net pay.
+    EXPECT_EQ(sources(ReservoirRecord2019{}), (Row{D, D, D, D, C, C, D, D}));   // 1 mD is a default
+    ReservoirRecord2019 r;
+    r.porosity_pct = 25.0;
+    r.gross_thickness_ft = 300.0;
+    r.water_saturation_pct = 30.0;
+    r.temperature_c = 80.0;
+    EXPECT_EQ(sources(r), (Row{R, C, D, D, C, R, R, C}));
+    r.permeability_md = 80.0;
+    r.top_depth_ft = 4000.0;
+    r.oil_gravity_api = 22.0;
+    r.net_thickness_ft = 12.0;
+    r.in_situ_viscosity_cp = 35.0;
+    EXPECT_EQ(sources(r), (Row{R, R, R, R, R, R, R, R}));
+    EXPECT_DOUBLE_EQ(derive_field_data_2019(r).in_situ_viscosity_cp, 35.0);
+}
+
+TEST(ComparedSource, GasPressureRowsTakeTheMmpsSource) {
+    FieldSources reported{};
+    reported.pressure_psi = Source::reported;
+    reported.oil_gravity_api = Source::default_value;
+    const ReservoirMmps measured{2500.0, kNaN, kNaN};
+    EXPECT_EQ(compared_source(reported, measured, kReservoirPressure, kHorzMiscCo2), Source::measured);
+    EXPECT_EQ(compared_source(reported, measured, kReservoirPressure, kVertImmiscCo2), Source::measured);
+    EXPECT_EQ(compared_source(reported, measured, kReservoirPressure, kVertMiscHc), Source::correlation);
+    EXPECT_EQ(compared_source(reported, measured, kReservoirPressure, kSteamFlooding), Source::reported);
+    EXPECT_EQ(compared_source(reported, measured, kOilGravity, kHorzMiscCo2), Source::default_value);
+    // A pressure that is itself estimated or missing says so, whatever the MMP.
+    FieldSources estimated = reported;
+    estimated.pressure_psi = Source::correlation;
+    EXPECT_EQ(compared_source(estimated, measured, kReservoirPressure, kHorzMiscCo2), Source::correlation);
+    estimated.pressure_psi = Source::missing;
+    EXPECT_EQ(compared_source(estimated, measured, kReservoirPressure, kHorzMiscCo2), Source::missing);
 }
 
 TEST(PValue, RatingsInBandsAndSwitches) {

@@ -3,7 +3,9 @@
 //
 // Always: a reported value is taken as it is, a missing one gets its
 // default (or its correlation estimate), the vertical permeability is kv/kh times the
-// horizontal one, and both methods derive the same live-oil viscosity.
+// horizontal one, and both methods derive the same in-situ viscosity (a
+// reported one as it is). Every value's source is "reported" exactly when
+// its column was given, and "missing" only for a NaN value.
 // For reported values in their physical ranges (or missing), every derived
 // parameter is a finite number, except those the first method estimates
 // from a missing depth (pressure, temperature, salinity), which are NaN
@@ -47,9 +49,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         v[i] = in.byte() % 4 == 0 ? zelt::kNaN : in.value(kRanges[i].lo, kRanges[i].hi);
         physical = physical && in_range_or_nan(v[i], kRanges[i]);
     }
-    const zelt::ReservoirRecord r{v[0], v[1], v[2], v[3], v[4], v[5],
-                                  v[6], v[7], v[8], v[9], v[10], v[11]};
-    const zelt::FieldData fd = zelt::derive_field_data(r);
+    zelt::ReservoirRecord r{v[0], v[1], v[2], v[3], v[4], v[5],
+                            v[6], v[7], v[8], v[9], v[10], v[11]};
+    if (in.byte() % 3 == 0) r.in_situ_viscosity_cp = in.value(0.01, 1e7);
+    zelt::FieldSources src{};
+    const zelt::FieldData fd = zelt::derive_field_data(r, src);
+
+    using zelt::Source;
+    const struct {
+        const char* name;
+        double reported;
+        Source source;
+        double value;
+    } direct[] = {
+        {"gravity", r.oil_gravity_api, src.oil_gravity_api, fd.oil_gravity_api},
+        {"in-situ viscosity", r.in_situ_viscosity_cp, src.in_situ_viscosity_cp, fd.in_situ_viscosity_cp},
+        {"depth", r.top_depth_ft, src.depth_ft, fd.depth_ft},
+        {"net pay", r.net_thickness_ft, src.net_pay_ft, fd.net_pay_ft},
+        {"permeability", r.permeability_md, src.horizontal_permeability_md, fd.horizontal_permeability_md},
+        {"pressure", r.pressure_psi, src.pressure_psi, fd.pressure_psi},
+        {"temperature", r.temperature_c, src.temperature_f, fd.temperature_f},
+        {"water saturation", r.water_saturation_pct, src.oil_saturation_pct, fd.oil_saturation_pct},
+        {"salinity", r.salinity_ppm, src.salinity_ppm, fd.salinity_ppm},
+    };
+    for (const auto& c : direct) {
+        FUZZ_CHECK((c.source == Source::reported) == !std::isnan(c.reported) ||
+                       (c.source == Source::correlation && std::isnan(r.recovery_factor_pct) &&
+                        c.reported == r.water_saturation_pct),
+                   "%s: source %d for %.17g", c.name, static_cast<int>(c.source), c.reported);
+        if (c.source == Source::missing) FUZZ_CHECK(std::isnan(c.value), "%s missing but %.17g", c.name, c.value);
+    }
+    if (!std::isnan(r.in_situ_viscosity_cp)) {
+        FUZZ_CHECK(fuzz::same(fd.in_situ_viscosity_cp, r.in_situ_viscosity_cp), "in-situ viscosity");
+    }
+    FUZZ_CHECK(src.vertical_permeability_md == Source::fixed && src.dip_deg == Source::default_value,
+               "kv and dip sources");
 
     // Reported values are taken as they are; missing ones get their defaults.
     FUZZ_CHECK(fuzz::same(fd.oil_gravity_api, std::isnan(r.oil_gravity_api) ? 30.0 : r.oil_gravity_api),
@@ -78,7 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     r19.water_saturation_pct = r.water_saturation_pct;
     r19.gross_thickness_ft = r.gross_thickness_ft;
     r19.net_thickness_ft = r.net_thickness_ft;
-    const zelt::FieldData2019 f19 = zelt::derive_field_data_2019(r19);
+    r19.in_situ_viscosity_cp = r.in_situ_viscosity_cp;
+    zelt::FieldSources2019 src19{};
+    const zelt::FieldData2019 f19 = zelt::derive_field_data_2019(r19, src19);
+    for (std::size_t p = 0; p < zelt::kParamCount2019; ++p) {
+        FUZZ_CHECK(zelt::parameter_source_2019(src19, p) != Source::missing, "2019 parameter %zu missing", p);
+    }
     FUZZ_CHECK(fuzz::same(f19.in_situ_viscosity_cp, fd.in_situ_viscosity_cp),
                "live-oil viscosity %.17g (2019) and %.17g", f19.in_situ_viscosity_cp,
                fd.in_situ_viscosity_cp);

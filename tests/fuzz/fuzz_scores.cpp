@@ -11,7 +11,8 @@
 // 9 / DBL_MAX, so that -9 / (max - min) overflows; there NaN and infinities
 // may come out. A reservoir's field data
 // and MMPs do not depend on the other reservoirs, and neither do its scores
-// on the order of the reservoirs.
+// on the order of the reservoirs. A measured MMP is the MMP of its gas. The
+// explanation of a run holds that run's scores, and its points rebuild them.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -105,8 +106,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    const zelt::FirstMethodResult result = zelt::screen_first_method(records, limits, 1);
+    // Some reservoirs with a reported in-situ viscosity or measured MMPs.
+    for (auto& r : records) {
+        if (in.byte() % 3 == 0) r.in_situ_viscosity_cp = in.value(0.1, 1e5);
+        if (in.byte() % 3 == 0) r.measured_mmps.co2 = in.value(500.0, 8000.0);
+        if (in.byte() % 3 == 0) r.measured_mmps.n2 = in.value(1000.0, 30000.0);
+    }
+
+    zelt::FirstMethodExplanation ex;
+    const zelt::FirstMethodResult result = zelt::screen_first_method(records, limits, 1, &ex);
     if (result.failure == zelt::BatchFailure::math_domain) return 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!std::isnan(records[k].measured_mmps.co2)) {
+            FUZZ_CHECK(fuzz::same(result.mmps[k].co2, records[k].measured_mmps.co2), "measured CO2 MMP of %zu", k);
+        }
+        if (!std::isnan(records[k].in_situ_viscosity_cp)) {
+            FUZZ_CHECK(fuzz::same(result.field_data[k].in_situ_viscosity_cp, records[k].in_situ_viscosity_cp),
+                       "in-situ viscosity of %zu", k);
+        }
+    }
     FUZZ_CHECK(result.failure == zelt::BatchFailure::none, "failure %d", static_cast<int>(result.failure));
     FUZZ_CHECK(result.scores.size() == n * kMethodCount, "%zu scores", result.scores.size());
 
@@ -156,6 +174,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 knocked_out = knocked_out || limits[p][m].stopper;
                 outside_reals = outside_reals || std::isinf(d) || overflowing_spread[p];
             }
+            zelt::MethodScore rebuilt;
+            for (std::size_t p = 0; p < kParamCount; ++p) {
+                const std::size_t i = (k * kMethodCount + m) * kParamCount + p;
+                const double points = zelt::parameter_score(dist[k][p][m], bounds[p]);
+                FUZZ_CHECK(fuzz::same(ex.points[i], points), "explained points %.17g, not %.17g", ex.points[i], points);
+                rebuilt.add(ex.points[i], ex.stopper[i] != 0);
+                FUZZ_CHECK(fuzz::same(ex.score[i], s), "explained score %.17g, scored %.17g", ex.score[i], s);
+            }
+            FUZZ_CHECK(fuzz::same(rebuilt.value(), s), "points rebuild %.17g, scored %.17g", rebuilt.value(), s);
             if (knocked_out) {
                 FUZZ_CHECK(s == zelt::kKnockedOutScore, "knocked-out method scores %.17g", s);
             } else if (!violated) {
@@ -177,6 +204,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The reservoirs in reverse: every reservoir keeps its scores.
     std::vector<zelt::ReservoirRecord> reversed(records.rbegin(), records.rend());
     const zelt::FirstMethodResult back = zelt::screen_first_method(reversed, limits, 1);
+    const zelt::FirstMethodResult plain = zelt::screen_first_method(records, limits, 1);
+    FUZZ_CHECK(plain.scores.size() == result.scores.size(), "scores without the explanation");
+    for (std::size_t i = 0; i < plain.scores.size(); ++i) {
+        FUZZ_CHECK(fuzz::same(plain.scores[i], result.scores[i]), "score %zu changes with the explanation", i);
+    }
     for (std::size_t k = 0; k < n; ++k) {
         for (std::size_t m = 0; m < kMethodCount; ++m) {
             const double a = result.scores[k * kMethodCount + m];

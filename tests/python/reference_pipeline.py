@@ -36,6 +36,10 @@ REQUIRED = [
     "porosity_avg_pct", "oil_recovery_pp_factor", "pressure_psi", "temp_max_val_deg_c",
     "water_saturation_max_val_pct", "original_pressure_psi", "salinity_max_val_ppm",
 ]
+# Optional columns of both methods: a reservoir-condition viscosity (both)
+# and measured MMPs (first method).
+IN_SITU = "oil_viscosity_insitu_cp"
+MEASURED_MMPS = ["mmp_co2_psi", "mmp_hc_psi", "mmp_n2_psi"]
 FIELD_KEYS = ["Reservoir_ID"] + PARAMS
 SCORE_COLS = ["Reservoir_ID", "Reservoir", "ZeltMethod", "Score"]
 WINDOW_COLS = ["Reservoir_ID", "ScreeningParam", "ZeltMethod", "Category", "Value"]
@@ -107,6 +111,32 @@ def _window_mmp_column(method):
     return "mmp_n2"
 
 
+def convert_present(edin_df, columns):
+    """The pipelines' in-place changes: names in lower case, the numeric
+    columns they read converted to float where the table has them."""
+    edin_df.columns = [c.lower() for c in edin_df.columns]
+    present = [c for c in columns if c in edin_df.columns]
+    edin_df[present] = edin_df[present].astype(float)
+
+
+def first_method_steps(zelt, edin_df, fresh_limits=True):
+    """The step functions of the first method over a converted table: field
+    data, MMP records, the limits each reservoir was measured against,
+    differences, parameter scores and method-score records."""
+    nested = nested_table(read_table(zelt.get_filepath("screening_table.csv")))
+    field_data = [zelt.get_field_data(idx, row) for idx, row in edin_df.iterrows()]
+    mmps = [zelt.get_mmp(idx, row, field_data[idx]) for idx, row in edin_df.iterrows()]
+    diffs, limits = [], []
+    for idx, _ in edin_df.iterrows():
+        table = copy.deepcopy(nested) if fresh_limits else nested
+        diffs.append(zelt.get_diff(idx, field_data[idx], mmps, table, METHODS, PARAMS))
+        limits.append(copy.deepcopy(table))
+    bounds = zelt.get_min_max(diffs, PARAMS)
+    param_scores = zelt.get_screening_param_score(diffs, bounds, METHODS, PARAMS)
+    scores = zelt.get_zelt_score(edin_df, param_scores, nested, METHODS, PARAMS)
+    return field_data, mmps, limits, param_scores, scores
+
+
 def halvane_reference(zelt, edin_df, fresh_limits=True):
     """The first pipeline driven through the step functions.
 
@@ -116,24 +146,14 @@ def halvane_reference(zelt, edin_df, fresh_limits=True):
     written for one reservoir stay in force for the next, as get_diff does
     on its own.
     """
-    edin_df.columns = [c.lower() for c in edin_df.columns]
-    edin_df[REQUIRED] = edin_df[REQUIRED].astype(float)
+    convert_present(edin_df, REQUIRED + [IN_SITU] + MEASURED_MMPS)
     original = read_table(zelt.get_filepath("screening_table.csv"))
-    nested = nested_table(original)
     screening_table_df = zelt.fix_screening_table_for_spotfire(original)
     if edin_df.shape[0] == 0 or edin_df.shape[1] == 0:
         return (pd.DataFrame(columns=SCORE_COLS), screening_table_df,
                 pd.DataFrame(columns=FIELD_KEYS), pd.DataFrame(columns=WINDOW_COLS))
 
-    field_data = [zelt.get_field_data(idx, row) for idx, row in edin_df.iterrows()]
-    mmps = [zelt.get_mmp(idx, row, field_data[idx]) for idx, row in edin_df.iterrows()]
-    diffs = []
-    for idx, _ in edin_df.iterrows():
-        table = copy.deepcopy(nested) if fresh_limits else nested
-        diffs.append(zelt.get_diff(idx, field_data[idx], mmps, table, METHODS, PARAMS))
-    bounds = zelt.get_min_max(diffs, PARAMS)
-    param_scores = zelt.get_screening_param_score(diffs, bounds, METHODS, PARAMS)
-    scores = zelt.get_zelt_score(edin_df, param_scores, nested, METHODS, PARAMS)
+    field_data, mmps, _, _, scores = first_method_steps(zelt, edin_df, fresh_limits)
 
     score_df = pd.melt(pd.DataFrame(scores, columns=["Reservoir_ID", "Reservoir"] + METHODS),
                        id_vars=["Reservoir_ID", "Reservoir"], var_name="ZeltMethod",
@@ -168,8 +188,7 @@ def halvane_reference(zelt, edin_df, fresh_limits=True):
 # ------------------------------------------------------------ the 2019 method
 
 def uom_reference(zelt, edin_df):
-    edin_df.columns = [c.lower() for c in edin_df.columns]
-    edin_df[REQUIRED_2019] = edin_df[REQUIRED_2019].astype(float)
+    convert_present(edin_df, REQUIRED_2019 + [IN_SITU])
     table_df = read_table_2019(zelt.get_filepath("screening_table_2019.csv"))
     nested = nested_table_2019(table_df)
     screening_df = zelt.fix_screening_table_2019_for_spotfire(table_df)
@@ -196,10 +215,11 @@ NAMES = ["Alpha", "alpha", "Bravo Unit", "Charlie", "Delta-2", "Echo", "Ærø Sa
          "Zulu", "foxtrot", "Golf 10", "Golf 9", "Hotel", "İzmir", "Juliet"]
 
 
-def random_reservoirs(n, seed, nan_frac=0.2, id_kind="str", name_nan_frac=0.05):
+def random_reservoirs(n, seed, nan_frac=0.2, id_kind="str", name_nan_frac=0.05, optional=False):
     """n reservoirs with every input column of both methods, NaN-sprinkled
     (nan_frac of the cells of every numeric column, 1.0 for all NaN), unique
-    identifiers and reservoir names with many duplicates."""
+    identifiers and reservoir names with many duplicates. optional=True adds
+    the in-situ viscosity and measured MMP columns, about half of them given."""
     rng = np.random.default_rng(seed)
     cols = {
         "oil_density_max_val_deg_api": rng.uniform(8.0, 55.0, n),
@@ -228,6 +248,12 @@ def random_reservoirs(n, seed, nan_frac=0.2, id_kind="str", name_nan_frac=0.05):
     df = pd.DataFrame({"resv_id": ids, "reservoir_unit_name": names, **cols})
     df["gas_reserve_date_qual"] = rng.choice(["A", "B", ""], n)
     df["basin"] = "ignored"
+    if optional:
+        extra = {IN_SITU: 10.0 ** rng.uniform(-1.0, 5.0, n), "mmp_co2_psi": rng.uniform(1000.0, 5000.0, n),
+                 "mmp_hc_psi": rng.uniform(2000.0, 9000.0, n), "mmp_n2_psi": rng.uniform(4000.0, 15000.0, n)}
+        for name, values in extra.items():
+            values[rng.random(n) < 0.5] = np.nan
+            df[name] = values
     return df
 
 

@@ -66,6 +66,8 @@ VALID = {
     "uom_zelt": lambda: [edin()],
     "fix_screening_table_2019_for_spotfire":
         lambda: [read_table_2019(zelt.get_filepath("screening_table_2019.csv"))],
+    "explain_halvane_zelt": lambda: [edin()],
+    "explain_uom_zelt": lambda: [edin()],
 }
 
 

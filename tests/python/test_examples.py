@@ -3,6 +3,7 @@ interpreter, print their report and write their files, and what they write
 matches what the modules return."""
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -11,8 +12,10 @@ import pandas as pd
 import pandas.testing as pdt
 import pytest
 
+import numpy as np
 import zelt
 from conftest import load_script
+from reference_pipeline import edit_csv
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -42,18 +45,21 @@ def png_size(path):
 
 # ------------------------------------------------------ screening example
 
-SHEETS = [
-    ("halvane_zelt scores", 0, 0), ("halvane_zelt limits", 0, 1),
-    ("halvane_zelt field data", 0, 2), ("halvane_zelt pressure window", 0, 3),
-    ("uom_zelt scores", 1, 0), ("uom_zelt limits", 1, 1),
-    ("uom_zelt p-values", 1, 2), ("uom_zelt field data", 1, 3),
-]
+FILLED = {"default", "correlation", "fixed", "missing"}
+SCREENING_SHEETS = ["Summary", "First method scores", "First method explanation", "First method field data",
+                    "First method limits", "2019 method scores", "2019 method explanation",
+                    "2019 method field data", "2019 method limits", "First method pressure window",
+                    "2019 method p-values"]
+FAMILY_OF = {"Steam Flooding": "thermal", "CSS": "thermal", "SAGD": "thermal", "Hot Water": "thermal",
+             "Combustion": "thermal", "Polymer Flooding": "chemical", "ASP": "chemical",
+             "Surfactant": "chemical", "Microbial": "other"}
 
 
 @pytest.fixture(scope="module")
 def module_tables():
     reservoirs = pd.read_csv(SAMPLE)
-    return zelt.halvane_zelt(reservoirs.copy()), zelt.uom_zelt(reservoirs.copy())
+    return (zelt.halvane_zelt(reservoirs.copy()), zelt.uom_zelt(reservoirs.copy()),
+            zelt.explain_halvane_zelt(reservoirs), zelt.explain_uom_zelt(reservoirs))
 
 
 @pytest.fixture(scope="module")
@@ -65,66 +71,126 @@ def screening_run(tmp_path_factory):
     return stdout, cwd / "out"
 
 
-def test_screening_workbook_holds_the_returned_tables(screening_run, module_tables):
-    _, out = screening_run
-    import openpyxl
-    book = openpyxl.load_workbook(out / "screening.xlsx", read_only=True)
-    assert book.sheetnames == [name for name, _, _ in SHEETS]
-    book.close()
-    sheets = pd.read_excel(out / "screening.xlsx", sheet_name=None)
-    for name, family, k in SHEETS:
-        table = module_tables[family][k].reset_index(drop=True)
-        sheet = sheets[name]
-        if name == "uom_zelt p-values":
-            # the worksheet adds the reservoir of each row (12 rows per reservoir)
-            ids = module_tables[1][3]["Reservoir_ID"].repeat(12).reset_index(drop=True)
-            pdt.assert_series_equal(sheet.pop("Reservoir_ID"), ids, check_names=False)
-        assert len(sheet) == len(table), name
-        assert list(sheet.columns) == list(table.columns), name
-        if name.endswith("scores"):
-            pdt.assert_frame_equal(sheet, table, check_dtype=False)
+def sheet(out, name):
+    """A worksheet as a table: the note on line 1, the header on line 3."""
+    return pd.read_excel(out / "screening.xlsx", sheet_name=name, header=2)
 
 
-def test_screening_workbook_header_rows_are_frozen(screening_run):
+def test_screening_workbook_layout(screening_run):
     import openpyxl
     book = openpyxl.load_workbook(screening_run[1] / "screening.xlsx")
-    for sheet in book.worksheets:
-        assert sheet.freeze_panes == "A2", sheet.title
-        header = [c.value for c in sheet[1]]
-        widths = [sheet.column_dimensions[c.column_letter].width for c in sheet[1]]
-        assert all(w >= len(str(h)) for w, h in zip(widths, header)), sheet.title
+    assert book.sheetnames == SCREENING_SHEETS
+    for ws in book.worksheets:
+        assert ws.freeze_panes == "A4", ws.title
+        assert len(ws["A1"].value) > 40, ws.title          # the note that says how to read it
+        header = [c.value for c in ws[3]]
+        numeric = [h for h, c in zip(header, ws[4]) if isinstance(c.value, (int, float))
+                   and not isinstance(c.value, bool)]
+        # Units (or the scale of a score) in every numeric header.
+        assert all("(" in h for h in numeric), (ws.title, numeric)
+    assert "width" in book["First method limits"]["A1"].value
+    assert "width" in book["First method pressure window"]["A1"].value
 
 
-def test_screening_heat_map_is_written(screening_run):
-    width, height = png_size(screening_run[1] / "screening_scores.png")
-    assert 1000 <= width <= 4000 and 600 <= height <= 3000
+def test_screening_workbook_holds_the_modules_numbers(screening_run, module_tables):
+    out = screening_run[1]
+    ids = list(pd.read_csv(SAMPLE)["resv_id"])
+    for k, name in ((0, "First method scores"), (1, "2019 method scores")):
+        got = sheet(out, name)
+        assert list(got["Reservoir_ID"]) == ids                      # input order
+        scores = module_tables[k][0].pivot(index="Reservoir_ID", columns="ZeltMethod", values="Score")
+        for method in scores.columns:
+            np.testing.assert_array_equal(got[f"{method} (-1 to 1)"], scores.loc[ids, method], err_msg=method)
+    for k, name in ((2, "First method explanation"), (3, "2019 method explanation")):
+        got, explanation = sheet(out, name), module_tables[k]
+        assert list(got["Method"]) == list(explanation["ZeltMethod"])
+        # The workbook keeps 16 significant digits.
+        np.testing.assert_allclose(got["Value (in Unit)"], explanation["Value"], rtol=1e-15)
+        assert list(got["Source"]) == list(explanation["Source"])
+    field = sheet(out, "First method field data")
+    reported = pd.read_csv(SAMPLE)["temp_max_val_deg_c"]
+    given = reported.notna().to_numpy()
+    np.testing.assert_allclose(field["Reservoir Temperature (°C)"][given], reported[given], rtol=1e-12)
+    limits = sheet(out, "First method limits")
+    file_limits = pd.read_csv(zelt.get_filepath("screening_table.csv"), na_values=["MMP"])
+    maxima = limits[limits["Category"] == "Max"]["Limit (unit of the parameter)"].to_numpy()
+    np.testing.assert_allclose(maxima, file_limits["Max"], equal_nan=True)
 
 
-def best_printed(stdout):
-    """Reservoir_ID -> [[scores of the first family], [of the second]] as printed."""
-    printed = {}
-    family = None
+def test_screening_workbook_marks_what_the_module_filled_in(screening_run, module_tables):
+    import openpyxl
+    book = openpyxl.load_workbook(screening_run[1] / "screening.xlsx", read_only=True)
+    for k, name in ((2, "First method explanation"), (3, "2019 method explanation")):
+        rows = list(book[name].iter_rows(min_row=4, min_col=6, max_col=7))
+        marked = [cell.fill.fgColor.rgb not in (None, "00000000") for cell, _ in rows]
+        assert marked == list(module_tables[k]["Source"].isin(FILLED)), name
+    scores = list(book["First method scores"].iter_rows(min_row=4, min_col=3))
+    knocked = {(r[0], r[1]) for r in module_tables[2][module_tables[2].Stopper & (module_tables[2].Points < 10)]
+               [["Reservoir_ID", "ZeltMethod"]].values}
+    methods = list(dict.fromkeys(module_tables[2]["ZeltMethod"]))
+    ids = list(pd.read_csv(SAMPLE)["resv_id"])
+    grey = {(ids[i], methods[j]) for i, row in enumerate(scores) for j, cell in enumerate(row)
+            if cell.fill.fgColor.rgb not in (None, "00000000")}
+    assert grey == knocked and knocked
+    book.close()
+
+
+def printed_blocks(stdout):
+    """Reservoir_ID -> its block of lines in the report."""
+    blocks, current = {}, None
     for line in stdout.splitlines():
         head = re.match(r"^(\S+)  \S", line)
         if head and not line.startswith(" "):
-            current = printed.setdefault(head.group(1), [])
-        elif re.match(r"^  \S.*:$", line):
-            family = []
-            current.append(family)
-        elif re.match(r"^    [+-]\d\.\d  ", line):
-            family.append(float(line.split()[0]))
-    return printed
+            current = blocks.setdefault(head.group(1), [])
+        elif current is not None:
+            current.append(line)
+    return blocks
 
 
-def test_screening_report_lists_the_best_three_of_each_family(screening_run, module_tables):
-    printed = best_printed(screening_run[0])
+def family_best(scores, resv_id, family):
+    group = scores[(scores.Reservoir_ID == resv_id) & scores.ZeltMethod.map(
+        lambda m: FAMILY_OF.get(m, "gas injection") == family)]
+    top = group["Score"].max()
+    return top, list(group.loc[group.Score == top, "ZeltMethod"])
+
+
+def test_screening_report_best_three_and_best_of_each_family(screening_run, module_tables):
+    blocks = printed_blocks(screening_run[0])
     ids = list(pd.read_csv(SAMPLE)["resv_id"])
-    assert list(printed) == ids
-    for family in (0, 1):
-        scores = module_tables[family][0]
-        for resv_id in ids:
+    assert list(blocks) == ids
+    for resv_id in ids:
+        text = "\n".join(blocks[resv_id])
+        sections = re.split(r"^  (?:first|2019) method \(\w+\), best 3:$", text, flags=re.M)
+        assert len(sections) == 3, resv_id
+        for k, section in enumerate(sections[1:]):
+            printed = [float(v) for v in re.findall(r"^    ([+-]\d\.\d)  ", section, flags=re.M)]
+            scores = module_tables[k][0]
             best = sorted(scores.loc[scores.Reservoir_ID == resv_id, "Score"], reverse=True)[:3]
-            assert printed[resv_id][family] == best, (resv_id, family)
+            assert printed == best, (resv_id, k)
+        families = re.findall(r"by family, (first|2019) method: +(.*?)(?=\n    by family|\n  first|\Z)",
+                              text, flags=re.S)
+        assert [f[0] for f in families] == ["first", "2019"]
+        for k, (_, line) in enumerate(families):
+            printed = {}
+            for item in " ".join(line.split()).split(" | "):
+                family, score, methods = re.match(r"(\D+) ([+-]\d\.\d) (.*)", item).groups()
+                printed[family] = (float(score), sorted(methods.split(", ")))
+            assert list(printed) == ["thermal", "gas injection", "chemical", "other"][:3 + k]
+            for family in printed:
+                top, methods = family_best(module_tables[k][0], resv_id, family)
+                assert printed[family] == (top, sorted(methods)), (resv_id, family)
+
+
+def test_screening_report_names_the_values_filled_in(screening_run, module_tables):
+    blocks = printed_blocks(screening_run[0])
+    explanation = module_tables[2]
+    own = explanation[explanation.ZeltMethod == "ASP"]
+    for resv_id, block in blocks.items():
+        filled = " ".join(" ".join(block).split("filled:")[1].split("by family")[0].split())
+        rows = own[(own.Reservoir_ID == resv_id) & own.Source.isin(["default", "correlation", "missing"])
+                   & ~own.ScreeningParam.isin(["Reservoir Dip"])]
+        assert [p for p in rows.ScreeningParam if p in filled] == list(rows.ScreeningParam), resv_id
+        assert ("nothing" in filled) == rows.empty
 
 
 def test_screening_excel_input_gives_the_same_outputs(screening_run, tmp_path):
@@ -138,6 +204,80 @@ def test_screening_excel_input_gives_the_same_outputs(screening_run, tmp_path):
         assert (tmp_path / "copy" / name).read_bytes() == (out / name).read_bytes(), name
 
 
+def test_screening_heat_map_pages(screening_run, tmp_path):
+    width, height = png_size(screening_run[1] / "screening_scores.png")
+    assert 1500 <= width <= 2500 and 800 <= height <= 1500
+    # 81 reservoirs: two full pages of 40 and one of a single reservoir.
+    many = pd.concat([pd.read_csv(SAMPLE)] * 5, ignore_index=True).iloc[:81]
+    many["resv_id"] = [f"R{k:02d}" for k in range(81)]
+    many.to_csv(tmp_path / "many.csv", index=False)
+    stdout = run_example("screen_reservoirs.py", ["many.csv"], tmp_path)
+    pages = sorted(p.name for p in (tmp_path / "out").glob("*.png"))
+    assert pages == [f"screening_scores_{k}of3.png" for k in (1, 2, 3)]
+    assert all(f"out/{p}" in stdout for p in pages)
+    full, last = png_size(tmp_path / "out" / pages[0]), png_size(tmp_path / "out" / pages[2])
+    assert full[0] == last[0] and full[1] > 3 * last[1] // 2 and last[1] >= 480
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda t: t.drop(columns=["top_depth_feet", "reservoir_unit_name"]),
+     "halvane_zelt: the table lacks the required columns 'reservoir_unit_name', 'top_depth_feet'"),
+    (lambda t: t.assign(resv_id=["VF01"] + list(t.resv_id[1:5]) + ["VF01"] + list(t.resv_id[6:])),
+     "reservoirs.csv: resv_id 'VF01' appears more than once (lines 2, 7); identifiers must be unique"),
+    (lambda t: t.assign(resv_id=[None if k == 3 else v for k, v in enumerate(t.resv_id)]),
+     "reservoirs.csv: line 5 has no resv_id"),
+    (lambda t: t.assign(pressure_psi=["high" if k == 4 else v for k, v in enumerate(t.pressure_psi)]),
+     "halvane_zelt: column 'pressure_psi' holds 'high' at row 6, which is not a number"),
+    (lambda t: t.iloc[:0], "reservoirs.csv holds no reservoirs"),
+], ids=["missing-columns", "duplicate-id", "missing-id", "text-cell", "no-rows"])
+def test_screening_bad_input_is_one_line(tmp_path, edit, message):
+    edit(pd.read_csv(SAMPLE)).to_csv(tmp_path / "reservoirs.csv", index=False)
+    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
+    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "screen_reservoirs.py"),
+                           "reservoirs.csv"], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr == f"screen_reservoirs.py: error: {message}\n"
+    assert not (tmp_path / "out").exists()
+
+
+def own_limits(folder):
+    """A copy of the reference files in which steam flooding allows at most
+    100 ft of depth (a knock-out)."""
+    folder.mkdir()
+    for name in ("screening_table.csv", "screening_table_2019.csv"):
+        shutil.copyfile(zelt.get_filepath(name), folder / name)
+    edit_csv(folder / "screening_table.csv", {("Reservoir Depth", "Steam Flooding", "Max"): "100"})
+    return folder
+
+
+def test_screening_with_ones_own_limits(tmp_path):
+    folder = own_limits(tmp_path / "limits")
+    stdout = run_example("screen_reservoirs.py", ["--limits", "limits"], tmp_path)
+    assert f"with the limits in {folder}" in stdout
+    scores = sheet(tmp_path / "out", "First method scores").set_index("Reservoir_ID")
+    assert scores.loc["VF25", "Steam Flooding (-1 to 1)"] == -1.0     # Kern River, 800 ft
+    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
+    proc = subprocess.run([sys.executable, os.path.join(EXAMPLES, "screen_reservoirs.py"), "--limits", "none"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 2 and proc.stderr.count("\n") == 1 and "--limits none" in proc.stderr
+
+
+def test_pointing_the_module_at_another_folder(tmp_path):
+    """The way README.md gives: zelt reads its reference files beside
+    zelt.__file__, on every call."""
+    folder = own_limits(tmp_path / "limits")
+    sample = pd.read_csv(SAMPLE)
+    before = zelt.halvane_zelt(sample.copy())[0]
+    zelt.__file__ = os.path.join(str(folder), os.path.basename(zelt.__file__))
+    after = zelt.halvane_zelt(sample.copy())[0]
+    steam = lambda t: t[(t.Reservoir_ID == "VF25") & (t.ZeltMethod == "Steam Flooding")]["Score"].item()  # noqa
+    assert (steam(before), steam(after)) == (1.0, -1.0)
+    explained = zelt.explain_halvane_zelt(sample)
+    row = explained[(explained.Reservoir_ID == "VF25") & (explained.ZeltMethod == "Steam Flooding")
+                    & (explained.ScreeningParam == "Reservoir Depth")]
+    assert row[["Max", "Points"]].values.tolist()[0][0] == 100.0
+
+
 def load_example(name):
     return load_script(name, os.path.join(EXAMPLES, name + ".py"))
 
@@ -146,29 +286,26 @@ def test_screening_explanations_account_for_every_score():
     """The parameters the report names rebuild every score of both methods:
     the first method's points (or a violated stopper), the 2019 method's
     weighted p-values. A parameter left out or named wrongly breaks a sum."""
-    import numpy as np
     example = load_example("screen_reservoirs")
-    first, second, why = example.screen(example.read_reservoirs(SAMPLE))
-
-    shortfalls = why[example.FIRST]["shortfalls"]
+    results, explained, methods = example.screen(example.read_reservoirs(SAMPLE))
+    data = example.gather(results, explained, methods)
     knocked = 0
-    for resv_id, method, score in first[0][["Reservoir_ID", "ZeltMethod", "Score"]].values:
-        found = shortfalls[(resv_id, method)]
-        if any(f["stopper"] for f in found):
+    for resv_id, method, score in results[example.FIRST][0][["Reservoir_ID", "ZeltMethod", "Score"]].values:
+        found = data[example.FIRST]["shortfalls"].get((resv_id, method), [])
+        if any(f["Stopper"] for f in found):
             knocked += 1
             assert score == -1.0, (resv_id, method)
         else:
-            total = 110.0 + sum(f["points"] - 10.0 for f in found)
+            total = 110.0 + sum(f["Points"] - 10.0 for f in found)
             assert score == np.round((1 / 110) * (total - 110.0) + 1.0, 1), (resv_id, method)
     assert knocked > 0
 
-    weights = example.read_reference("screening_table_2019.csv")["Weighting"]
-    shortfalls = why[example.SECOND]["shortfalls"]
-    for resv_id, method, score in second[0][["Reservoir_ID", "ZeltMethod", "Score"]].values:
-        found = shortfalls[(resv_id, method)]
-        assert all(f["p"] < 1.0 for f in found)
+    weights = pd.read_csv(zelt.get_filepath("screening_table_2019.csv"), index_col=[0, 1])["Weighting"]
+    for resv_id, method, score in results[example.SECOND][0][["Reservoir_ID", "ZeltMethod", "Score"]].values:
+        found = data[example.SECOND]["shortfalls"].get((resv_id, method), [])
+        assert all(f["PValue"] < 1.0 for f in found)
         total = weights.xs(method, level="ZeltMethod").sum()
-        lost = sum(f["weight"] * (1.0 - f["p"]) for f in found)
+        lost = sum(f["Weighting"] * (1.0 - f["PValue"]) for f in found)
         assert score == np.round((total - lost) / total, 1), (resv_id, method)
 
 

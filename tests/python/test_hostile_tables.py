@@ -11,7 +11,7 @@ import pandas.testing as pdt
 import pytest
 
 import zelt
-from reference_pipeline import REQUIRED, REQUIRED_2019, edit_csv, nan_row, random_reservoirs
+from reference_pipeline import edit_csv, nan_row, random_reservoirs
 
 SAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "data", "sample_reservoirs.csv")
 PIPELINES = {"halvane": zelt.halvane_zelt, "uom": zelt.uom_zelt}
@@ -207,22 +207,23 @@ def test_column_names_equal_in_lower_case():
 
 
 def test_missing_columns_in_one_key_error():
-    table = random_reservoirs(3, seed=76).drop(columns=["gas_reserve_date_qual", "pressure_psi", "resv_id"])
+    table = random_reservoirs(3, seed=76).drop(columns=["top_depth_feet", "pressure_psi", "resv_id"])
     before = table.copy()
     with pytest.raises(KeyError) as info:
         zelt.halvane_zelt(table)
     assert info.value.args == ("halvane_zelt: the table lacks the required columns 'resv_id', "
-                               "'pressure_psi', 'gas_reserve_date_qual'",)
+                               "'top_depth_feet'",)
     pdt.assert_frame_equal(table, before)
     with pytest.raises(KeyError) as info:
         zelt.uom_zelt(table.drop(columns=["reservoir_unit_name"]))
     assert info.value.args == ("uom_zelt: the table lacks the required columns 'resv_id', "
                                "'reservoir_unit_name'",)
     with pytest.raises(KeyError) as info:
-        zelt.uom_zelt(random_reservoirs(3, seed=76).drop(columns=["net_thickn_max_val_feet"]))
-    assert info.value.args == ("uom_zelt: the table lacks the required column 'net_thickn_max_val_feet'",)
+        zelt.explain_halvane_zelt(random_reservoirs(3, seed=76).drop(columns=["reservoir_unit_name"]))
+    assert info.value.args == ("explain_halvane_zelt: the table lacks the required column "
+                               "'reservoir_unit_name'",)
     with pytest.raises(KeyError, match="the table lacks the required columns 'resv_id', "
-                                       "'reservoir_unit_name', 'oil_density_max_val_deg_api', "):
+                                       "'reservoir_unit_name', 'top_depth_feet'"):
         zelt.halvane_zelt(pd.DataFrame())
 
 
@@ -329,12 +330,11 @@ def test_crossed_limits_in_reference_files(ref_dir, file, edits, message):
         pipeline(empty)
 
 
-def test_required_column_lists_are_those_of_the_module():
-    # The missing-column message of a table with only an identifier lists
-    # the numeric columns in the order the pipelines convert them.
-    for pipeline, numeric in ((zelt.halvane_zelt, REQUIRED), (zelt.uom_zelt, REQUIRED_2019)):
-        with pytest.raises(KeyError) as info:
-            pipeline(pd.DataFrame({"resv_id": [1], "reservoir_unit_name": ["a"]}))
-        listed = info.value.args[0].split("columns ")[1]
-        extra = ["gas_reserve_date_qual"] if pipeline is zelt.halvane_zelt else []
-        assert listed == ", ".join(repr(c) for c in numeric + extra)
+def test_required_columns_are_the_identifier_the_name_and_the_first_methods_depth():
+    # Every other column has a default or a correlation and may be absent.
+    bare = pd.DataFrame({"resv_id": [1], "reservoir_unit_name": ["a"]})
+    with pytest.raises(KeyError) as info:
+        zelt.halvane_zelt(bare.copy())
+    assert info.value.args == ("halvane_zelt: the table lacks the required column 'top_depth_feet'",)
+    assert len(zelt.uom_zelt(bare.copy())[0]) == 12
+    assert len(zelt.halvane_zelt(bare.assign(top_depth_feet=np.nan))[0]) == 15

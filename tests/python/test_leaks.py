@@ -158,13 +158,20 @@ CASES = {
     "fix_screening_table_2019_for_spotfire/fails": lambda: ([table_2019().drop(columns="Upper")], KeyError),
     "halvane_zelt": lambda: ([edin()], None),
     "halvane_zelt/fails": lambda: ([text_cell_edin()], ValueError),
-    "halvane_zelt/missing-column": lambda: ([edin().drop(columns="pressure_psi")], KeyError),
+    "halvane_zelt/missing-column": lambda: ([edin().drop(columns="top_depth_feet")], KeyError),
+    "halvane_zelt/optional-columns-absent": lambda: ([edin().drop(columns=["pressure_psi", "gas_reserve_date_qual"])],
+                                                     None),
     "uom_zelt": lambda: ([edin()], None),
     "uom_zelt/fails": lambda: ([case_clash_edin()], ValueError),
     "uom_zelt/text-value": lambda: ([edin().assign(top_depth_feet="deep")], ValueError),
+    "explain_halvane_zelt": lambda: ([edin().assign(mmp_co2_psi=2500.0)], None),
+    "explain_halvane_zelt/fails": lambda: ([text_cell_edin()], ValueError),
+    "explain_uom_zelt": lambda: ([edin().assign(oil_viscosity_insitu_cp=35.0)], None),
+    "explain_uom_zelt/fails": lambda: ([case_clash_edin()], ValueError),
 }
 
-CALLS = {name: (PIPELINE_CALLS if name.split("/")[0] in ("halvane_zelt", "uom_zelt") else
+CALLS = {name: (PIPELINE_CALLS if name.split("/")[0] in ("halvane_zelt", "uom_zelt", "explain_halvane_zelt",
+                                                         "explain_uom_zelt") else
                 TABLE_CALLS if name.split("/")[0] in ("get_zelt_score", "get_zelt_score_2019", "get_diff",
                                                       "get_screening_param_score", "get_min_max")
                 or name.startswith("fix_") else SCALAR_CALLS)

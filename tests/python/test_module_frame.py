@@ -52,6 +52,8 @@ SIGNATURES = {
     "p_value": ["param", "lower", "min_val", "max_val", "upper"],
     "uom_zelt": ["edin_df"],
     "fix_screening_table_2019_for_spotfire": ["screening_table_2019_df"],
+    "explain_halvane_zelt": ["edin_df"],
+    "explain_uom_zelt": ["edin_df"],
 }
 
 

@@ -48,8 +48,9 @@ DATASETS = [
     dict(n=257, seed=12, nan_frac=0.4, id_kind="int"),
     dict(n=40, seed=13, nan_frac=1.0, id_kind="str"),
     dict(n=3, seed=14, nan_frac=0.0, id_kind="int", name_nan_frac=0.0),
+    dict(n=150, seed=15, nan_frac=0.3, optional=True),
 ]
-DATASET_IDS = ["mixed", "int-ids", "all-nan", "three"]
+DATASET_IDS = ["mixed", "int-ids", "all-nan", "three", "in-situ-and-mmps"]
 
 
 # ------------------------------------------------------------ the first method
@@ -228,18 +229,17 @@ def test_halvane_lower_cases_and_converts_the_callers_table():
     assert field["Reservoir Depth"][0] == 5000.0 and field["Reservoir_ID"][0] == "R1"
 
 
-@pytest.mark.parametrize("column", ["pressure_psi", "original_pressure_psi", "resv_id",
-                                    "reservoir_unit_name", "gas_reserve_date_qual"])
+@pytest.mark.parametrize("column", ["resv_id", "reservoir_unit_name", "top_depth_feet"])
 def test_halvane_missing_column(column):
     edin = random_reservoirs(4, seed=1).drop(columns=column)
     with pytest.raises(KeyError, match=column):
         zelt.halvane_zelt(edin)
 
 
-def test_halvane_missing_numeric_column_fails_before_reading_the_file(tmp_path):
-    edin = random_reservoirs(4, seed=1).drop(columns="salinity_max_val_ppm")
+def test_halvane_missing_required_column_fails_before_reading_the_file(tmp_path):
+    edin = random_reservoirs(4, seed=1).drop(columns="top_depth_feet")
     zelt.__file__ = str(tmp_path / "zelt.so")          # no reference file there
-    with pytest.raises(KeyError, match="salinity_max_val_ppm"):
+    with pytest.raises(KeyError, match="top_depth_feet"):
         zelt.halvane_zelt(edin)
     with pytest.raises(KeyError):
         zelt.halvane_zelt(pd.DataFrame())
@@ -345,7 +345,7 @@ def test_uom_early_return_for_no_rows():
     assert all(edin[c].dtype == np.float64 for c in REQUIRED_2019)
 
 
-@pytest.mark.parametrize("column", ["net_thickn_max_val_feet", "resv_id", "reservoir_unit_name"])
+@pytest.mark.parametrize("column", ["resv_id", "reservoir_unit_name"])
 def test_uom_missing_column(column):
     with pytest.raises(KeyError, match=column):
         zelt.uom_zelt(random_reservoirs(4, seed=1).drop(columns=column))

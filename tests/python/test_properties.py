@@ -39,11 +39,14 @@ RANGES = {
     "water_saturation_max_val_pct": (0.0, 100.0), "original_pressure_psi": (0.0, 12000.0),
     "salinity_max_val_ppm": (0.0, 3e5),
 }
+# The optional columns, drawn into some tables.
+OPTIONAL_RANGES = {"oil_viscosity_insitu_cp": (0.1, 1e5), "mmp_co2_psi": (500.0, 6000.0),
+                   "mmp_hc_psi": (1000.0, 12000.0), "mmp_n2_psi": (2000.0, 20000.0)}
 TEXT_NAMES = ["Alpha", "alpha", "Bravo Unit", "Ærø Sand", "", "Zulu"]
 
 
 def cells(column):
-    lo, hi = RANGES[column]
+    lo, hi = {**RANGES, **OPTIONAL_RANGES}[column]
     plausible = st.floats(lo, hi)
     return st.one_of(plausible, plausible, plausible, st.just(math.nan), st.floats())
 
@@ -66,6 +69,8 @@ def small_table(draw, min_rows):
                                                     min_size=n, max_size=n))}
     for column in RANGES:
         table[column] = draw(st.lists(cells(column), min_size=n, max_size=n))
+    for column in draw(st.lists(st.sampled_from(list(OPTIONAL_RANGES)), unique=True)):
+        table[column] = draw(st.lists(cells(column), min_size=n, max_size=n))
     return pd.DataFrame(table)
 
 
@@ -75,7 +80,7 @@ def large_table(draw):
     n = draw(st.integers(100, 4 * MAX_ROWS + 100))
     df = random_reservoirs(n, seed=draw(st.integers(0, 2 ** 32 - 1)),
                            nan_frac=draw(st.sampled_from([0.0, 0.2, 0.6, 1.0])),
-                           id_kind=draw(st.sampled_from(["str", "int"])))
+                           id_kind=draw(st.sampled_from(["str", "int"])), optional=draw(st.booleans()))
     for _ in range(draw(st.integers(0, 6))):
         column = draw(st.sampled_from(list(RANGES)))
         df.loc[draw(st.integers(0, n - 1)), column] = draw(cells(column))
@@ -127,6 +132,32 @@ def test_uom_equals_its_steps(edin):
     mine, theirs = edin.copy(), edin.copy()
     assert_same_outcome(outcome(zelt.uom_zelt, mine), outcome(lambda t: uom_reference(zelt, t), theirs))
     pdt.assert_frame_equal(mine, theirs)
+
+
+def explained(explanation):
+    """(Reservoir_ID, method) -> score, from the first row of each."""
+    rows = explanation.drop_duplicates(["Reservoir_ID", "ZeltMethod"])
+    return scores_by_reservoir(rows)
+
+
+@settings(settings.get_profile(PROFILE))
+@given(reservoir_tables())
+def test_explanations_score_as_the_pipelines(edin):
+    # One core run: every score of an explanation is the pipeline's, and the
+    # explanation fails where the pipeline fails.
+    before = edin.copy()
+    for pipeline, explain in ((zelt.halvane_zelt, zelt.explain_halvane_zelt),
+                              (zelt.uom_zelt, zelt.explain_uom_zelt)):
+        scores, explanation = outcome(pipeline, edin.copy()), outcome(explain, edin)
+        pdt.assert_frame_equal(edin, before)
+        if isinstance(scores, type) or isinstance(explanation, type):
+            assert scores == explanation
+            continue
+        got, expected = explained(explanation), scores_by_reservoir(scores[0])
+        assert len(explanation) == len(scores[0]) * (165 // 15 if pipeline is zelt.halvane_zelt else 8)
+        if len(expected) == len(scores[0]):          # unique identifiers
+            assert got.keys() == expected.keys()
+            assert all(same(got[k], expected[k]) for k in expected)
 
 
 # ------------------------------------------------------------ independence of the other rows
