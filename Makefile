@@ -54,7 +54,7 @@ test-wheel: wheel
 
 demo: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/screen_reservoirs.py
-	test ! -f examples/forecast_well.py || PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/forecast_well.py
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/forecast_well.py
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/design_sweep.py
 
 # The screening module against the field data in data/: measured MMPs and

@@ -36,6 +36,7 @@ trained on cumulatives in thousands of Mcf. A play of your own forecasts in
 whatever volume unit its models were trained in.
 """
 import argparse
+import math
 import os
 import sys
 import warnings
@@ -264,6 +265,13 @@ def main(argv):
     for key in design:
         if getattr(args, key) is not None:
             design[key] = getattr(args, key)
+    bad = [f"--{key} {value}" for key, value in design.items() if not math.isfinite(value)]
+    if bad:
+        print(f"error: {', '.join(bad)}: a location and a design must be finite numbers", file=sys.stderr)
+        return 2
+    if design["stages"] < 1 or min(design["lateral"], design["spacing"], design["fluid"]) <= 0:
+        print("error: --stages, --lateral, --spacing and --fluid must be positive", file=sys.stderr)
+        return 2
     for note in out_of_range(driver, design):
         print(f"note: {note}; the models extrapolate there", file=sys.stderr)
 

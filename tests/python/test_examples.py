@@ -413,6 +413,21 @@ def test_forecast_without_a_play_says_how_to_get_one(tmp_path):
     assert not (tmp_path / "out").exists()
 
 
+@needs_module_play
+@pytest.mark.parametrize("args, says", [
+    (["--lat", "nan"], "--lat nan: a location and a design must be finite numbers"),
+    (["--fluid", "inf"], "--fluid inf: a location and a design must be finite numbers"),
+    (["--stages", "0"], "--stages, --lateral, --spacing and --fluid must be positive"),
+])
+def test_forecast_refuses_a_bad_design_in_one_line(tmp_path, args, says):
+    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
+    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py")] + args,
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 2
+    assert proc.stderr == f"error: {says}\n" and proc.stdout == ""
+    assert not (tmp_path / "out").exists()
+
+
 # ------------------------------------------------------ design sweep example
 
 SWEEP_LATERAL = 5000
