@@ -51,7 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     zelt::ReservoirRecord r{v[0], v[1], v[2], v[3], v[4], v[5],
                             v[6], v[7], v[8], v[9], v[10], v[11]};
-    if (in.byte() % 3 == 0) r.in_situ_viscosity_cp = in.value(0.01, 1e7);
+    if (in.byte() % 3 == 0) {
+        r.in_situ_viscosity_cp = in.value(0.01, 1e7);
+        physical = physical && in_range_or_nan(r.in_situ_viscosity_cp, {0.01, 1e7});
+    }
     zelt::FieldSources src{};
     const zelt::FieldData fd = zelt::derive_field_data(r, src);
 
