@@ -9,7 +9,7 @@
 //   PyMODINIT_FUNC PyInit_zelt() { return pymodule::Module<Zelt>::init(); }
 //
 // The body runs once per process with pybind11 ready and the exception
-// translator of errors.hpp registered; Module<Spec>::object() is the module
+// translator of errors.hpp registered; Module<Traits>::object() is the module
 // afterwards (its namespace is where a face looks names up at call time).
 // When the build defines PYMODULE_VERSION (one version for every module of
 // the project), the module binds it as __version__ after its body.
@@ -22,10 +22,10 @@
 
 namespace pymodule {
 
-template <typename Spec>
+template <typename Traits>
 class Module {
 public:
-    using Guard = SingleInitGuard<Spec>;
+    using Guard = SingleInitGuard<Traits>;
 
     static PyObject* init() { return PyModuleDef_Init(&definition_); }
 
@@ -33,17 +33,17 @@ public:
     static pybind11::handle object() {
         PyObject* module = Guard::module();
         if (module == nullptr) {
-            raise(PyExc_ImportError, std::string("module '") + Spec::name + "' is not initialised");
+            raise(PyExc_ImportError, std::string("module '") + Traits::name + "' is not initialised");
         }
         return module;
     }
 
 private:
     static int exec(PyObject* module) {
-        return Guard::exec(module, Spec::name, [module] {
+        return Guard::exec(module, Traits::name, [module] {
             register_exception_translator();
             pybind11::module_ m = pybind11::reinterpret_borrow<pybind11::module_>(module);
-            Spec::body(m);
+            Traits::body(m);
 #ifdef PYMODULE_VERSION
             m.attr("__version__") = PYMODULE_VERSION;
 #endif
@@ -55,7 +55,7 @@ private:
         {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)},
         {0, nullptr}};
 
-    static inline PyModuleDef definition_ = {PyModuleDef_HEAD_INIT, Spec::name, Spec::doc, 0,
+    static inline PyModuleDef definition_ = {PyModuleDef_HEAD_INIT, Traits::name, Traits::doc, 0,
                                              nullptr, slots_, nullptr, nullptr, nullptr};
 };
 

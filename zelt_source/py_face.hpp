@@ -117,7 +117,7 @@ std::vector<double> float_values(const Libs& libs, py::handle table, const char*
 // What a call leaves of the caller's table: the pipelines lower-case its
 // column names and convert the numeric columns they read to floating point
 // in place; the explanations leave it as it is.
-enum class TableChanges { documented, none };
+enum class TableChanges { in_place, none };
 
 // The reservoirs of the caller's table, read once into values of the
 // module's own. Row k of the table is reservoir k.

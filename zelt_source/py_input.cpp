@@ -356,7 +356,7 @@ ReservoirTable<Record> read_table(const Libs& libs, py::handle edin_df, const ch
             for (std::size_t k = 0; k < in.n; ++k) columns[i].store(in.records[k], c.values[k]);
         }
         if (in.n > 0) first_values.emplace_back(position, c.values[0]);
-        if (c.convert_in_place && changes == TableChanges::documented) {
+        if (c.convert_in_place && changes == TableChanges::in_place) {
             conversions.emplace_back(position, std::move(c.values));
         }
     }
@@ -375,7 +375,7 @@ ReservoirTable<Record> read_table(const Libs& libs, py::handle edin_df, const ch
     }
     if (changes == TableChanges::none) return in;
 
-    // The documented changes to the caller's table: names in lower case, the
+    // What the pipelines change on the caller's table: names in lower case, the
     // numeric columns read as floating point (positionally, so that no label
     // lookup or alignment can put them elsewhere).
     edin_df.attr("columns") = lowered;

@@ -21,7 +21,7 @@ const Names kWindowColumns = {"Reservoir_ID", "ScreeningParam", "ZeltMethod", "C
 py::tuple halvane_zelt(py::object edin_df) {
     const Libs libs;
     ReservoirTable<zelt::ReservoirRecord> in =
-        read_first_method_table(libs, edin_df, "halvane_zelt", TableChanges::documented);
+        read_first_method_table(libs, edin_df, "halvane_zelt", TableChanges::in_place);
 
     py::object file_table = read_reference_table(libs, "screening_table.csv");
     const zelt::ScreeningLimits limits = first_method_limits(libs, file_table);
@@ -58,7 +58,7 @@ py::tuple halvane_zelt(py::object edin_df) {
 py::tuple uom_zelt(py::object edin_df) {
     const Libs libs;
     ReservoirTable<zelt::ReservoirRecord2019> in =
-        read_2019_method_table(libs, edin_df, "uom_zelt", TableChanges::documented);
+        read_2019_method_table(libs, edin_df, "uom_zelt", TableChanges::in_place);
 
     py::object file_table = read_reference_table(libs, "screening_table_2019.csv");
     const zelt::ScreeningLimits2019 limits = second_method_limits(libs, file_table);

@@ -28,14 +28,14 @@ struct FunctionRow {
     void (*bind)(py::module_& m, const FunctionRow& row);
 };
 
-struct ArgumentSpec {
+struct ArgumentList {
     std::vector<std::string> names;
     bool positional_only = false;
 };
 
 // "a, b, /" -> names {"a", "b"}, positional-only.
-ArgumentSpec argument_spec(std::string_view args) {
-    ArgumentSpec spec;
+ArgumentList argument_spec(std::string_view args) {
+    ArgumentList spec;
     while (!args.empty()) {
         const std::size_t comma = args.find(',');
         std::string_view arg = args.substr(0, comma);
@@ -57,7 +57,7 @@ constexpr std::size_t arity(R (*)(A...)) {
 
 template <typename Function, std::size_t... I>
 void def_with_args(py::module_& m, const FunctionRow& row, Function f, std::index_sequence<I...>) {
-    const ArgumentSpec spec = argument_spec(row.args);
+    const ArgumentList spec = argument_spec(row.args);
     if (spec.names.size() != sizeof...(I)) {
         throw std::logic_error(std::string(row.name) + ": the argument list names " +
                                std::to_string(spec.names.size()) + " arguments, the function takes " +

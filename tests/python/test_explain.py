@@ -331,7 +331,7 @@ def test_measured_mmps_replace_the_correlation_for_their_gas():
     assert ex.loc[("Steam Flooding", pressure), "Source"] == "reported"
 
 
-def test_step_functions_keep_their_documented_lookups():
+def test_step_functions_keep_their_lookups_by_label():
     row = pd.Series(nan_row(oil_viscosity_insitu_cp=5.0, mmp_co2_psi=2000.0))
     with pytest.raises(KeyError, match="gas_reserve_date_qual"):
         zelt.get_field_data(0, row.drop("gas_reserve_date_qual"))

@@ -5,6 +5,7 @@ the sample table and construct the forecasting driver.
 
     smoke.py SAMPLE_CSV VERSION_FILE
 """
+import importlib.metadata
 import os
 import site
 import sys
@@ -18,6 +19,11 @@ def main(sample, version_file):
 
     with open(version_file) as f:
         version = f.read().strip()
+    assert importlib.metadata.version("zelt-quon") == version
+    requires = importlib.metadata.requires("zelt-quon")
+    for package in ("pandas", "numpy", "scipy", "xgboost", "scikit-learn", "xlsxwriter", "openpyxl"):
+        assert any(r.replace(" ", "").replace("(", "").startswith(package + ">=") for r in requires), \
+            (package, requires)
     site_dirs = [os.path.realpath(d) for d in site.getsitepackages()]
     for module in (zelt, quon):
         folder = os.path.dirname(os.path.realpath(module.__file__))
