@@ -44,6 +44,7 @@ import numpy as np
 import pandas as pd
 
 import quon
+from bench_forecast import Clock, TimedGeoModel  # the forecasting benchmark beside this file
 
 COLUMNS = [quon.strLatitudeMid, quon.strLongitudeMid, quon.strFracStages, quon.strWellLen,
            quon.strFracSpacing, quon.strFluidVolumePerLen]
@@ -61,28 +62,6 @@ def designs(n, seed=20261208):
         COLUMNS[4]: spacing,
         COLUMNS[5]: rng.uniform(100.0, 3000.0, n),
     })
-
-
-class Clock:
-    def __init__(self):
-        self.totals = {}
-
-    def timed(self, key, fn):
-        def call(*args, **kwargs):
-            start = time.perf_counter()
-            try:
-                return fn(*args, **kwargs)
-            finally:
-                self.totals[key] = self.totals.get(key, 0.0) + time.perf_counter() - start
-        return call
-
-
-class TimedGeoModel:
-    def __init__(self, model, clock):
-        self._model, self._clock = model, clock
-
-    def predict(self, rows):
-        return self._clock.timed("geological model", self._model.predict)(rows)
 
 
 def table_seconds(table, tables):

@@ -45,7 +45,8 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
 import quon  # noqa: E402
-from forecast_well import DEMO_STAMP, load_driver, location_text, play_directory  # noqa: E402
+from forecast_well import (DEMO_STAMP, add_location_arguments, load_driver, location_text,  # noqa: E402
+                           play_directory, play_source, save_figure)
 
 CUM_UNIT = "MMcf"
 MONTH = 60
@@ -152,18 +153,13 @@ def plot_sweep(path, table, spacings, fluids, lat, lon, lateral, best, demo):
     axes[0].set_ylabel("Fluid loading, gal/ft")
     axes[0].yaxis.set_major_formatter(matplotlib.ticker.StrMethodFormatter("{x:,.0f}"))
     axes[0].legend(loc="upper center", bbox_to_anchor=(1.05, -0.12), frameon=False, fontsize=10)
-    source = "demo play: models trained on synthetic wells" if demo else "play models: " + quon.playDesignationDir
-    fig.suptitle(f"Completion design sweep at {location_text(lat, lon)}, {lateral:,.0f} ft lateral "
-                 f"({len(table):,} designs); {source}", fontsize=12)
-    fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    save_figure(fig, path, f"Completion design sweep at {location_text(lat, lon)}, {lateral:,.0f} ft lateral "
+                f"({len(table):,} designs); {play_source(demo)}", fontsize=12, dpi=100)
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--lat", type=float, help="latitude, degrees (default: middle of the map window)")
-    parser.add_argument("--lon", type=float, help="longitude, degrees (default: middle of the map window)")
+    add_location_arguments(parser)
     parser.add_argument("--lateral", type=float, default=6000.0, help="completed lateral length, ft (default 6000)")
     parser.add_argument("--top", type=int, default=5, help="designs to list (default 5)")
     parser.add_argument("--out", default="out", help="output folder (default: out)")

@@ -239,18 +239,33 @@ def plot_forecast(path, driver, design, isip, cums, declines, demo):
         ax.grid(True, color="0.9")
         ax.legend(loc="upper right" if ax is ax_rate else "upper left", frameon=False)
 
-    source = "demo play: models trained on synthetic wells" if demo else "play models: " + quon.playDesignationDir
-    fig.suptitle(f"Gas forecast at {location_text(design['lat'], design['lon'])}: {design_text(design)}\n"
-                 f"ISIP {isip:,.0f} psia (estimated from the location); {source}", fontsize=11)
+    save_figure(fig, path, f"Gas forecast at {location_text(design['lat'], design['lon'])}: "
+                f"{design_text(design)}\nISIP {isip:,.0f} psia (estimated from the location); "
+                f"{play_source(demo)}", fontsize=11, dpi=110)
+
+
+def save_figure(fig, path, title, fontsize, dpi):
+    """Titles the figure, lays it out, writes it to path and closes it."""
+    fig.suptitle(title, fontsize=fontsize)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=dpi)
     plt.close(fig)
+
+
+def play_source(demo):
+    """Where the pictures' forecasts come from, for their titles."""
+    return "demo play: models trained on synthetic wells" if demo else "play models: " + quon.playDesignationDir
+
+
+def add_location_arguments(parser):
+    """--lat and --lon, both defaulting to the middle of the map window."""
+    parser.add_argument("--lat", type=float, help="latitude, degrees (default: middle of the map window)")
+    parser.add_argument("--lon", type=float, help="longitude, degrees (default: middle of the map window)")
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--lat", type=float, help="latitude, degrees (default: middle of the map window)")
-    parser.add_argument("--lon", type=float, help="longitude, degrees (default: middle of the map window)")
+    add_location_arguments(parser)
     parser.add_argument("--stages", type=int, help="number of fracturing stages (default: as many as fit the lateral, 6)")
     parser.add_argument("--lateral", type=float, help="completed lateral length, ft (default 3000)")
     parser.add_argument("--spacing", type=float, help="average stage length, ft (default 500)")

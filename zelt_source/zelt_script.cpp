@@ -34,20 +34,20 @@ struct ArgumentList {
 };
 
 // "a, b, /" -> names {"a", "b"}, positional-only.
-ArgumentList argument_spec(std::string_view args) {
-    ArgumentList spec;
+ArgumentList parse_argument_list(std::string_view args) {
+    ArgumentList parsed;
     while (!args.empty()) {
         const std::size_t comma = args.find(',');
         std::string_view arg = args.substr(0, comma);
         args = comma == std::string_view::npos ? std::string_view() : args.substr(comma + 1);
         while (!arg.empty() && arg.front() == ' ') arg.remove_prefix(1);
         if (arg == "/") {
-            spec.positional_only = true;
+            parsed.positional_only = true;
         } else {
-            spec.names.emplace_back(arg);
+            parsed.names.emplace_back(arg);
         }
     }
-    return spec;
+    return parsed;
 }
 
 template <typename R, typename... A>
@@ -57,18 +57,18 @@ constexpr std::size_t arity(R (*)(A...)) {
 
 template <typename Function, std::size_t... I>
 void def_with_args(py::module_& m, const FunctionRow& row, Function f, std::index_sequence<I...>) {
-    const ArgumentList spec = argument_spec(row.args);
-    if (spec.names.size() != sizeof...(I)) {
+    const ArgumentList parsed = parse_argument_list(row.args);
+    if (parsed.names.size() != sizeof...(I)) {
         throw std::logic_error(std::string(row.name) + ": the argument list names " +
-                               std::to_string(spec.names.size()) + " arguments, the function takes " +
+                               std::to_string(parsed.names.size()) + " arguments, the function takes " +
                                std::to_string(sizeof...(I)));
     }
     const std::string doc =
         pymodule::signature_doc(std::string(row.name) + "(" + row.args + ")", row.doc);
-    if (spec.positional_only) {
-        m.def(row.name, f, doc.c_str(), py::arg(spec.names[I].c_str())..., py::pos_only());
+    if (parsed.positional_only) {
+        m.def(row.name, f, doc.c_str(), py::arg(parsed.names[I].c_str())..., py::pos_only());
     } else {
-        m.def(row.name, f, doc.c_str(), py::arg(spec.names[I].c_str())...);
+        m.def(row.name, f, doc.c_str(), py::arg(parsed.names[I].c_str())...);
     }
 }
 
