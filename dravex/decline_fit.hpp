@@ -1,24 +1,26 @@
 // The decline fit of the forecasting module in plain C++: the Arps
 // hyperbolic cumulative fitted to a cumulative series by bounded least
 // squares, with the objective, bounds, start and stopping rules of the
-// driver's fit, so that a batch of designs can be fitted off the
-// interpreter, on worker threads.
+// driver's fit.
 //
-// The method is a trust-region reflective one for bound-constrained
-// problems, step for step as the interpreter's fitter runs it by default:
-//   - Coleman-Li scaling of the variables by their distance to the bound
-//     the gradient points at; the trust region in the scaled variables,
-//     first radius |x0 / sqrt(v)|;
-//   - each step the exact trust-region solution (singular value
+// The method is the trust-region reflective one for bound-constrained
+// problems that the interpreter's fitter runs by default, operation for
+// operation in its order, so that with the same powers (`PowerFunction`)
+// the fitted point is the interpreter's bit for bit:
+//   - the start pulled 1e-10 inside the box; Coleman-Li scaling of the
+//     variables by their distance to the bound the gradient points at; the
+//     trust region in the scaled variables, first radius |x0 / sqrt(v)|;
+//   - each step the exact trust-region solution: the singular value
 //     decomposition of the scaled Jacobian augmented by the scaling's
-//     diagonal, Levenberg-Marquardt parameter by More's root finding, at
-//     most 10 iterations, 1 % on the radius); a step that leaves the box
-//     is cut at the bound and the better of the cut step (pulled back by
-//     theta = max(0.995, 1 - |g|)), its reflection and the scaled steepest
-//     descent is taken; the new point is nudged strictly inside;
+//     diagonal (LAPACK's dgesdd), the Levenberg-Marquardt parameter by
+//     More's root finding (at most 10 iterations, 1 % on the radius); a
+//     step that leaves the box is cut at the bound and the better of the
+//     cut step (pulled back by theta = max(0.995, 1 - |g|)), its reflection
+//     and the scaled steepest descent is taken; the new point is moved to
+//     the next double inside when it lies on a bound;
 //   - radius: a quarter of the step when the cost fell by less than a
 //     quarter of the prediction, doubled when it fell by more than three
-//     quarters and the step reached the radius;
+//     quarters and the step reached 95 % of the radius;
 //   - stopping: gtol on the scaled gradient's largest element, ftol on the
 //     cost reduction relative to the cost (with a ratio above 0.25), xtol
 //     on the step relative to |x|, or failure when the residuals have been
@@ -26,15 +28,15 @@
 //   - Jacobian by forward differences, step sqrt(eps) * max(1, |x_j|),
 //     turned back or shortened where it would leave the box; the
 //     difference quotients are not counted as evaluations.
-// The fitted point agrees with the interpreter's to a fraction of the
-// stopping tolerance: the powers are the C library's (the interpreter's
-// numpy may round some differently), sums are taken in plain order.
+// Sums and products go through the system's BLAS as the interpreter's
+// array library calls it (dense.hpp).
 //
 // Units: t months, q and Q thousands of volume units, qi volume per day,
 // di_tan 1/month, b dimensionless (history_match.hpp).
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 #include "history_match.hpp"
 
@@ -45,6 +47,15 @@ struct ArpsParams {
     double di_tan = 0.0;
     double b = 0.0;
 };
+
+// out[i] = bases[i]^exponent for i < n. The fit takes its powers (those of
+// the Arps cumulative, and the cubes of its root finding) from here; the
+// module hands numpy's power, whose results are not always the C
+// library's.
+using PowerFunction = std::function<void(const double* bases, std::size_t n, double exponent, double* out)>;
+
+// The C library's pow of every base.
+void c_library_powers(const double* bases, std::size_t n, double exponent, double* out);
 
 // The fit's constants: the objective's unit factor, the play's b (centre
 // of b's range and its start), and the stopping tolerances. The defaults
@@ -57,6 +68,17 @@ struct ArpsFitSettings {
     double xtol = 1e-8;
     double gtol = 1e-8;
     int max_evaluations = 300;
+    // Stop at the first event on which the interpreter's fitter would warn
+    // or whose outcome would depend on a warning: an overflow, a division
+    // by zero or an invalid operation, or a power asked of a base where it
+    // would be one (status `exceptional`). Off, the fit goes on in IEEE
+    // arithmetic.
+    bool stop_when_exceptional = false;
+    // After a converged fit, judge whether the covariance of the
+    // parameters (the pseudo-inverse of J^T J by the final Jacobian's
+    // singular values above eps * max(m, 3) * s_max, times cost / (m - 3))
+    // can be formed without an overflow or division by zero.
+    bool check_covariance = false;
 };
 
 enum class FitStatus {
@@ -69,12 +91,15 @@ enum class FitStatus {
     infeasible_start = -2,  // the bounds are empty or do not hold the start
     nonfinite_start = -3,   // the residuals at the start are not finite
     no_step = -4,           // no trust-region step could be formed
+    exceptional = -5,       // stopped at an exceptional event (stop_when_exceptional)
 };
 
 struct ArpsFit {
     FitStatus status = FitStatus::nonfinite_data;
     ArpsParams params;    // the last accepted point (the start when none was)
     int evaluations = 0;  // residual evaluations, the start's included
+    double cost = 0.0;    // half the sum of the squared residuals at params
+    bool quiet_covariance = false;  // check_covariance's verdict
     bool converged() const { return static_cast<int>(status) > 0; }
 };
 
@@ -85,11 +110,15 @@ ArpsParams fit_upper_bounds(double b_play);
 ArpsParams fit_start(double b_play);
 
 // (qi, di_tan, b) minimising sum_i (Q(t_i) - q_i)^2 inside the box, from
-// the start. `t` and `q` hold m values each.
-ArpsFit fit_arps_cumulative(const double* t, const double* q, std::size_t m, const ArpsFitSettings& settings);
+// the start. `t` and `q` hold m values each. Exceptions of `power` pass
+// through.
+ArpsFit fit_arps_cumulative(const double* t, const double* q, std::size_t m, const ArpsFitSettings& settings,
+                            const PowerFunction& power = c_library_powers);
 
-// Q(t_i) and q(t_i) of a decline at m times, std::pow taking the powers.
-void arps_cumulatives(const ArpsParams& p, const double* t, std::size_t m, double q_unit_factor, double* out);
-void arps_rates(const ArpsParams& p, const double* t, std::size_t m, double* out);
+// Q(t_i) and q(t_i) of a decline at m times, `power` taking the powers.
+void arps_cumulatives(const ArpsParams& p, const double* t, std::size_t m, double q_unit_factor, double* out,
+                      const PowerFunction& power = c_library_powers);
+void arps_rates(const ArpsParams& p, const double* t, std::size_t m, double* out,
+                const PowerFunction& power = c_library_powers);
 
 }  // namespace quon

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -192,6 +193,84 @@ TEST(DeclineFit, FailuresAreReportedNotThrown) {
     quon::ArpsFitSettings harmonic;
     harmonic.b_play = 1.0;
     EXPECT_EQ(fit(q, harmonic).status, quon::FitStatus::nonfinite_start);
+}
+
+TEST(DeclineFit, TakesItsPowersFromTheCaller) {
+    // The same fit with the C library's powers handed in as a function, and
+    // with powers a part in 1e12 larger: the first is the default's bit for
+    // bit, the second another fit. Both the model's powers and the cubes of
+    // the trust-region root finding are asked for.
+    const std::vector<double> t = forecast_times();
+    const Reference& r = kReferences.front();
+    int model_calls = 0, cube_calls = 0;
+    const quon::PowerFunction counted = [&](const double* b, std::size_t n, double e, double* out) {
+        (e == 3.0 ? cube_calls : model_calls) += 1;
+        quon::c_library_powers(b, n, e, out);
+    };
+    const quon::PowerFunction larger = [](const double* b, std::size_t n, double e, double* out) {
+        quon::c_library_powers(b, n, e, out);
+        for (std::size_t i = 0; i < n; ++i) out[i] *= 1.0 + 1e-12;
+    };
+    const quon::ArpsFit plain = quon::fit_arps_cumulative(t.data(), r.q.data(), t.size(), {});
+    const quon::ArpsFit handed = quon::fit_arps_cumulative(t.data(), r.q.data(), t.size(), {}, counted);
+    const quon::ArpsFit other = quon::fit_arps_cumulative(t.data(), r.q.data(), t.size(), {}, larger);
+    EXPECT_EQ(handed.params.qi, plain.params.qi);
+    EXPECT_EQ(handed.params.di_tan, plain.params.di_tan);
+    EXPECT_EQ(handed.params.b, plain.params.b);
+    EXPECT_GT(model_calls, handed.evaluations);  // the Jacobian's evaluations too
+    EXPECT_GT(cube_calls, 0);
+    EXPECT_NE(other.params.qi, plain.params.qi);
+    EXPECT_NEAR(other.params.qi, plain.params.qi, 1e-3 * plain.params.qi);
+
+    std::vector<double> a(t.size()), b(t.size());
+    quon::arps_cumulatives(plain.params, t.data(), t.size(), quon::kQUnitFactor, a.data());
+    quon::arps_cumulatives(plain.params, t.data(), t.size(), quon::kQUnitFactor, b.data(), larger);
+    EXPECT_EQ(a[0], 0.0);
+    EXPECT_NE(a[10], b[10]);
+}
+
+TEST(DeclineFit, StopsAtExceptionalEventsOnlyWhenAsked) {
+    const std::vector<double> t = forecast_times();
+    // Cumulatives near the largest double: the squared residuals overflow.
+    std::vector<double> huge(t.size(), 0.0);
+    for (std::size_t i = 1; i < huge.size(); ++i) huge[i] = 1e300 * static_cast<double>(i);
+    quon::ArpsFitSettings stop;
+    stop.stop_when_exceptional = true;
+    EXPECT_EQ(quon::fit_arps_cumulative(t.data(), huge.data(), t.size(), stop).status, quon::FitStatus::exceptional);
+    EXPECT_NE(quon::fit_arps_cumulative(t.data(), huge.data(), t.size(), {}).status, quon::FitStatus::exceptional);
+    // A power of a negative base (a negative time) is one as well.
+    std::vector<double> early = t;
+    early[3] = -1e6;
+    const Reference& r = kReferences.front();
+    EXPECT_EQ(quon::fit_arps_cumulative(early.data(), r.q.data(), t.size(), stop).status,
+              quon::FitStatus::exceptional);
+    // An ordinary series has none.
+    const quon::ArpsFit fit = quon::fit_arps_cumulative(t.data(), r.q.data(), t.size(), stop);
+    EXPECT_TRUE(fit.converged());
+
+    // The caller's floating-point flags are the caller's again afterwards.
+    std::feclearexcept(FE_ALL_EXCEPT);
+    std::feraiseexcept(FE_DIVBYZERO);
+    quon::fit_arps_cumulative(t.data(), huge.data(), t.size(), {});
+    EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT & ~FE_INEXACT), FE_DIVBYZERO);
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+TEST(DeclineFit, JudgesTheCovarianceWhenAsked) {
+    const std::vector<double> t = forecast_times();
+    quon::ArpsFitSettings judged;
+    judged.check_covariance = true;
+    for (const Reference& r : kReferences) {
+        const quon::ArpsFit fit = quon::fit_arps_cumulative(t.data(), r.q.data(), t.size(), judged);
+        EXPECT_TRUE(fit.quiet_covariance) << r.name;
+        EXPECT_GT(fit.cost, 0.0) << r.name;
+        EXPECT_FALSE(quon::fit_arps_cumulative(t.data(), r.q.data(), t.size(), {}).quiet_covariance) << r.name;
+    }
+    // Three points for three parameters: no covariance to be had.
+    const std::vector<double> q{0.0, 100.0, 150.0};
+    const quon::ArpsFit three = quon::fit_arps_cumulative(t.data(), q.data(), 3, judged);
+    ASSERT_TRUE(three.converged());
+    EXPECT_FALSE(three.quiet_covariance);
 }
 
 }  // namespace
