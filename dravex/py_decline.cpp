@@ -35,6 +35,7 @@ constexpr long long kDeclineInt = 1LL << 17;
 // them). Owned, never released, like the class itself.
 PyObject* g_rate_fn = nullptr;
 PyObject* g_cumulative_fn = nullptr;
+PyObject* g_cumulative_list_fn = nullptr;
 
 bool finite(double v) { return std::isfinite(v); }
 
@@ -294,6 +295,7 @@ py::list unpack3(const py::object& values) {
 }
 
 py::object get_match_params(py::object self, py::object t_list, py::object q_list) {
+    if (std::optional<py::tuple> params = match_params_natively(self, t_list, q_list)) return *params;
     py::object b_play = global("bPlay");
     const py::list bounds_min = items_of(py::make_tuple(0.01, 0.0001, b_play - py::float_(0.25)));
     const py::list bounds_max = items_of(py::make_tuple(100000.0, 99, b_play + py::float_(0.7)));
@@ -424,6 +426,11 @@ py::object get_q_well(py::object, py::object t_well, py::object y_well) {
 
 }  // namespace
 
+bool cumulative_list_is_own(const py::object& self) {
+    return bound_to(self.attr("GetCumulativeList"), self, g_cumulative_list_fn) &&
+           bound_to(self.attr("_CHistoryMatch__GetCumulativeByTime"), self, g_cumulative_fn);
+}
+
 py::object make_history_match_class() {
     MethodList methods;
     methods.push_back(method("_CHistoryMatch__GetRateByTime", "self, qi, DiTan, b, t",
@@ -454,6 +461,7 @@ py::object make_history_match_class() {
                              &get_match_lists, py::arg("tList"), py::arg("QList")));
     g_rate_fn = py::object(methods[0].second).release().ptr();
     g_cumulative_fn = py::object(methods[1].second).release().ptr();
+    g_cumulative_list_fn = py::object(methods[3].second).release().ptr();
     return make_class("CHistoryMatch", methods);
 }
 

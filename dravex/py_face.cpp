@@ -155,6 +155,8 @@ bool is_numpy_scalar(py::handle o) {
 
 bool is_float64(py::handle o) { return Py_TYPE(o.ptr()) == g_float64; }
 
+bool is_float32(py::handle o) { return Py_TYPE(o.ptr()) == g_float32; }
+
 bool plain_number(py::handle o, double& out, long long int_limit) {
     PyObject* p = o.ptr();
     if (PyFloat_CheckExact(p) || Py_TYPE(p) == g_float64) {

@@ -13,6 +13,7 @@
 
 #include "args.hpp"
 #include "booster_inference.hpp"
+#include "decline_fit.hpp"
 #include "errors.hpp"
 #include "module_def.hpp"
 
@@ -138,6 +139,7 @@ bool is_integer(py::handle o);
 bool is_numpy_scalar(py::handle o);
 
 bool is_float64(py::handle o);  // exactly numpy's float64
+bool is_float32(py::handle o);  // exactly numpy's float32
 
 // A real number as a caller means one: an int or float (subclasses
 // included), or a numpy integer or floating scalar; bool and numpy's bool
@@ -229,6 +231,24 @@ py::object make_serializer_class();      // serializer.cpp
 py::object make_history_match_class();   // py_decline.cpp
 py::object make_q_calculator_class();    // py_decline.cpp
 py::object make_driver_class();          // py_driver.cpp
+
+// ---------------------------------------------------------- the decline fit
+
+// Whether self's GetCumulativeList, and the per-element function it falls
+// back on, are CHistoryMatch's own (py_decline.cpp).
+bool cumulative_list_is_own(const py::object& self);
+
+// What GetMatchParams(tList, QList) returns, computed by the core's fit,
+// when that is the computation curve_fit would make; nothing when
+// curve_fit must be called (py_fit.cpp).
+std::optional<py::tuple> match_params_natively(const py::object& self, const py::object& t_list,
+                                               const py::object& q_list);
+
+// numpy's power of float64 arrays (the float64 loop of the module's
+// np.power), callable on any thread without the GIL, once checked to give
+// np.power's results bit for bit; nothing when it cannot be had or does not
+// (py_numpy_power.cpp).
+std::optional<quon::PowerFunction> numpy_power_function();
 
 // CMainDravex.Predict (py_predict.cpp).
 py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,
