@@ -97,23 +97,6 @@ def test_curve_fits_parameters_bit_for_bit_over_random_declines(monkeypatch):
     assert b.min() == pytest.approx(1.05, abs=1e-6) and b.max() == pytest.approx(2.0, abs=1e-6)
 
 
-def test_the_forecasts_series_of_the_demo_play(play_root, monkeypatch):
-    d = quon.CMainDravex()
-    d.Process()
-    rng = np.random.default_rng(7)
-    series = []
-    for _ in range(60):
-        d.Predict(rng.uniform(41.38, 41.99), rng.uniform(-77.59, -75.56), int(rng.integers(4, 40)),
-                  rng.uniform(1000, 8000), rng.uniform(100, 1000), rng.uniform(100, 3000), 0)
-        series.append([0] + d.m_modelOutputList[1:])  # float32 outputs after the int 0
-        series += [[0] + d.m_modelOutputWithProbList[p] for p in ("P10", "P90")]
-    want = [through_curve_fit(d.m_historyMatch, T, q) for q in series]
-    calls = FitterCalls(monkeypatch)
-    got = [through_module(d.m_historyMatch, T, q) for q in series]
-    assert calls.count == 0
-    assert all(same_outcome(g, w) for g, w in zip(got, want))
-
-
 UNUSUAL = {
     "all zero": (T, [0.0] * 29),
     "constant": (T, [5.0] * 29),
