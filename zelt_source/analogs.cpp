@@ -222,20 +222,25 @@ Neighbours nearest_projects(const Table& reservoirs, const Table& projects,
 
     // The usable parameters, projects column by column in scaled units: the
     // value (0 where missing) and whether it is there (1 or 0), so that the
-    // inner loop has no branch.
+    // inner loop has no branch. The search runs in single precision, twice
+    // the values a vector register holds, and keeps a few more candidates
+    // than k; their distances are then taken again in double precision, which
+    // alone decides the order.
     std::vector<std::size_t> usable;
     for (std::size_t p = 0; p < projects.params; ++p) {
         if (spreads[p] > 0.0) usable.push_back(p);
     }
-    std::vector<std::vector<double>> value(usable.size(), std::vector<double>(np, 0.0));
-    std::vector<std::vector<double>> has(usable.size(), std::vector<double>(np, 0.0));
+    auto scaled = [&](const Table& t, std::size_t row, std::size_t p) {
+        return transformed(t.at(row, p), scales[p]) / spreads[p];
+    };
+    std::vector<std::vector<float>> value(usable.size(), std::vector<float>(np, 0.0f));
+    std::vector<std::vector<float>> has(usable.size(), std::vector<float>(np, 0.0f));
     for (std::size_t u = 0; u < usable.size(); ++u) {
-        const std::size_t p = usable[u];
         for (std::size_t j = 0; j < np; ++j) {
-            const double x = transformed(projects.at(j, p), scales[p]) / spreads[p];
+            const double x = scaled(projects, j, usable[u]);
             if (std::isfinite(x)) {
-                value[u][j] = x;
-                has[u][j] = 1.0;
+                value[u][j] = static_cast<float>(x);
+                has[u][j] = 1.0f;
             }
         }
     }
@@ -245,47 +250,50 @@ Neighbours nearest_projects(const Table& reservoirs, const Table& projects,
     out.index.assign(n * k, -1);
     out.distance.assign(n * k, std::numeric_limits<double>::quiet_NaN());
     out.enough_params.assign(n, 0);
-    constexpr std::size_t kBlock = 512;
+    constexpr std::size_t kBlock = 1024;
+    constexpr std::size_t kSpare = 8;   // candidates kept beyond k for the exact pass
+    const std::size_t kept = k + kSpare;
     parallel_rows(n, options.threads, 64, [&](std::size_t begin, std::size_t end) {
-        std::vector<double> acc(kBlock), cnt(kBlock);
+        std::vector<float> acc(kBlock), cnt(kBlock);
         std::vector<std::pair<std::size_t, double>> mine;   // (usable slot, scaled value)
-        std::vector<double> best_d(k);
-        std::vector<std::int64_t> best_j(k);
+        std::vector<float> best_d(kept);
+        std::vector<std::int64_t> best_j(kept);
+        std::vector<std::pair<double, std::int64_t>> exact;
         for (std::size_t r = begin; r < end; ++r) {
             mine.clear();
             for (std::size_t u = 0; u < usable.size(); ++u) {
-                const std::size_t p = usable[u];
-                const double x = transformed(reservoirs.at(r, p), scales[p]) / spreads[p];
+                const double x = scaled(reservoirs, r, usable[u]);
                 if (std::isfinite(x)) mine.emplace_back(u, x);
             }
             if (mine.size() < min_shared) continue;
             out.enough_params[r] = 1;
             if (k == 0) continue;
             const std::int64_t group = grouped ? reservoir_group[r] : -1;
+            const auto need = static_cast<float>(min_shared);
             std::size_t found = 0;
             for (std::size_t j0 = 0; j0 < np; j0 += kBlock) {
                 const std::size_t len = std::min(kBlock, np - j0);
-                std::fill_n(acc.begin(), len, 0.0);
-                std::fill_n(cnt.begin(), len, 0.0);
+                std::fill_n(acc.begin(), len, 0.0f);
+                std::fill_n(cnt.begin(), len, 0.0f);
                 for (const auto& [u, x] : mine) {
-                    const double* v = value[u].data() + j0;
-                    const double* h = has[u].data() + j0;
-                    double* a = acc.data();
-                    double* c = cnt.data();
+                    const float xf = static_cast<float>(x);
+                    const float* v = value[u].data() + j0;
+                    const float* h = has[u].data() + j0;
+                    float* a = acc.data();
+                    float* c = cnt.data();
                     for (std::size_t b = 0; b < len; ++b) {
-                        const double d = v[b] - x;
+                        const float d = v[b] - xf;
                         a[b] += h[b] * d * d;
                         c[b] += h[b];
                     }
                 }
                 for (std::size_t b = 0; b < len; ++b) {
-                    if (cnt[b] < static_cast<double>(min_shared)) continue;
+                    if (cnt[b] < need) continue;
+                    const float d2 = acc[b] / cnt[b];
+                    if (found == kept && !(d2 < best_d[kept - 1])) continue;
                     const std::size_t j = j0 + b;
                     if (group >= 0 && project_group[j] == group) continue;
-                    const double d2 = acc[b] / cnt[b];
-                    if (found == k && !(d2 < best_d[k - 1])) continue;
-                    // Insert after every entry at most as far (earlier rows win ties).
-                    std::size_t at = found < k ? found : k - 1;
+                    std::size_t at = found < kept ? found : kept - 1;
                     while (at > 0 && best_d[at - 1] > d2) {
                         best_d[at] = best_d[at - 1];
                         best_j[at] = best_j[at - 1];
@@ -293,12 +301,28 @@ Neighbours nearest_projects(const Table& reservoirs, const Table& projects,
                     }
                     best_d[at] = d2;
                     best_j[at] = static_cast<std::int64_t>(j);
-                    if (found < k) ++found;
+                    if (found < kept) ++found;
                 }
             }
+            // The exact distances of the candidates: root mean square of the
+            // scaled differences over the parameters both report.
+            exact.clear();
             for (std::size_t i = 0; i < found; ++i) {
-                out.index[r * k + i] = best_j[i];
-                out.distance[r * k + i] = std::sqrt(best_d[i]);
+                const auto j = static_cast<std::size_t>(best_j[i]);
+                double ss = 0.0;
+                std::size_t shared = 0;
+                for (const auto& [u, x] : mine) {
+                    const double y = scaled(projects, j, usable[u]);
+                    if (!std::isfinite(y)) continue;
+                    ss += (y - x) * (y - x);
+                    ++shared;
+                }
+                exact.emplace_back(ss / static_cast<double>(shared), best_j[i]);
+            }
+            std::sort(exact.begin(), exact.end());
+            for (std::size_t i = 0; i < std::min(k, exact.size()); ++i) {
+                out.index[r * k + i] = exact[i].second;
+                out.distance[r * k + i] = std::sqrt(exact[i].first);
             }
         }
     });
@@ -349,13 +373,21 @@ RankKey combined_key(bool knocked_out, double support, double screen_score) {
 
 // ------------------------------------------------------- the screen's verdicts
 
-std::vector<std::uint8_t> reported_knockouts(const FirstMethodExplanation& ex, std::size_t n) {
+std::vector<std::uint8_t> reported_knockouts(const std::vector<ReservoirRecord>& reservoirs,
+                                             const ScreeningLimits& file_limits,
+                                             const FirstMethodResult& screened) {
+    const std::size_t n = screened.field_data.size();
     std::vector<std::uint8_t> out(n * kMethodCount, 0);
-    for (std::size_t i = 0; i < n * kMethodCount; ++i) {
-        for (std::size_t p = 0; p < kParamCount; ++p) {
-            const std::size_t at = i * kParamCount + p;
-            const bool given = ex.source[at] == Source::reported || ex.source[at] == Source::measured;
-            if (ex.stopper[at] != 0 && ex.points[at] != kInsideScore && given) out[i] = 1;
+    for (std::size_t r = 0; r < n; ++r) {
+        ScreeningLimits limits = file_limits;
+        adjust_limits_for_reservoir(limits, screened.field_data[r], screened.mmps[r]);
+        const Distances d = measure_reservoir(screened.field_data[r], limits);
+        for (std::size_t m = 0; m < kMethodCount; ++m) {
+            for (std::size_t p = 0; p < kParamCount; ++p) {
+                if (!file_limits[p][m].stopper || std::isnan(d[p][m])) continue;   // not a violated stopper
+                const Source s = compared_source(screened.sources[r], reservoirs[r].measured_mmps, p, m);
+                if (s == Source::reported || s == Source::measured) out[r * kMethodCount + m] = 1;
+            }
         }
     }
     return out;

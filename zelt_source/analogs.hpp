@@ -144,9 +144,12 @@ RankKey combined_key(bool knocked_out, double support, double screen_score);
 
 // n x kMethodCount: 1 where a stopper knocks the method out on a value the
 // caller gave (source reported or measured); knock-outs on defaults and
-// correlations do not count.
-std::vector<std::uint8_t> reported_knockouts(const FirstMethodExplanation& explanation,
-                                             std::size_t n);
+// correlations do not count. `screened` is screen_first_method's run of
+// `reservoirs` against `file_limits`; each reservoir is measured against the
+// limits adjusted to it, as the screen measures it.
+std::vector<std::uint8_t> reported_knockouts(const std::vector<ReservoirRecord>& reservoirs,
+                                             const ScreeningLimits& file_limits,
+                                             const FirstMethodResult& screened);
 
 // Per reservoir and family (n x kFamilyCount): the best score of the
 // family's methods (-infinity for a family without methods), and whether

@@ -355,14 +355,13 @@ Screen screen(const Values& v, const zelt::ScreeningLimits& limits, const zelt::
               const std::string& function) {
     const std::size_t n = v.first.size();
     Screen s;
-    zelt::FirstMethodExplanation ex;
-    zelt::FirstMethodResult first = zelt::screen_first_method(v.first, limits, 0, &ex);
+    zelt::FirstMethodResult first = zelt::screen_first_method(v.first, limits);
     if (first.failure == zelt::BatchFailure::math_domain) {
         throw std::domain_error(function + ": math domain error in the screen of row " +
                                 std::to_string(first.failed_row));
     }
     s.first_family = an::family_scores_first(first.scores, n);
-    s.knocked_out = an::family_knockouts(an::reported_knockouts(ex, n), n);
+    s.knocked_out = an::family_knockouts(an::reported_knockouts(v.first, limits, first), n);
     if (limits2019 != nullptr) {
         zelt::SecondMethodResult second = zelt::screen_2019_method(v.second, *limits2019);
         s.second_family = an::family_scores_second(second.scores, n);

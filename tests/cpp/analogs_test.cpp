@@ -181,9 +181,8 @@ TEST(AnalogScreen, KnockOutsCountOnlyOnReportedValues) {
     rs[2].oil_gravity_api = 30.0;
     rs[2].top_depth_ft = 2000.0;
     rs[2].net_thickness_ft = 10.0;        // reported thin pay: every thermal method out
-    FirstMethodExplanation ex;
-    const FirstMethodResult result = screen_first_method(rs, lim, 1, &ex);
-    const std::vector<std::uint8_t> ko = reported_knockouts(ex, 3);
+    const FirstMethodResult result = screen_first_method(rs, lim, 1);
+    const std::vector<std::uint8_t> ko = reported_knockouts(rs, lim, result);
     const std::vector<std::uint8_t> fam = family_knockouts(ko, 3);
     auto at = [&](std::size_t r, Family f) { return fam[r * kFamilyCount + static_cast<std::size_t>(f)]; };
     EXPECT_EQ(at(0, Family::co2), 1);
@@ -197,6 +196,46 @@ TEST(AnalogScreen, KnockOutsCountOnlyOnReportedValues) {
     const std::vector<double> fs = family_scores_first(result.scores, 3);
     EXPECT_EQ(fs[0 * kFamilyCount + static_cast<std::size_t>(Family::co2)], kKnockedOutScore);
     EXPECT_TRUE(std::isinf(fs[static_cast<std::size_t>(Family::other)]));
+}
+
+// The knock-outs agree with the screen's own explanation of every score:
+// a stopper, a parameter score other than the inside score, a given value.
+TEST(AnalogScreen, KnockOutsAgreeWithTheScreensExplanation) {
+    ScreeningLimits lim{};
+    for (auto& row : lim)
+        for (auto& cell : row) cell = {kNaN, kNaN, false};
+    for (std::size_t m = kHorzMiscCo2; m <= kVertImmiscN2; ++m) lim[kOilGravity][m] = {22.0, 100.0, true};
+    for (std::size_t m = kSteamFlooding; m <= kSagd; ++m) lim[kReservoirDepth][m] = {0.0, 4500.0, true};
+    lim[kReservoirPressure][kHotWater] = {500.0, 3000.0, true};
+    lim[kFormationSalinity][kAsp] = {0.0, 50000.0, true};
+    lim[kReservoirTemperature][kPolymerFlooding] = {0.0, 200.0, true};
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<ReservoirRecord> rs(300);
+    for (ReservoirRecord& r : rs) {
+        auto maybe = [&](double lo, double hi) { return u(rng) < 0.3 ? kNaN : lo + u(rng) * (hi - lo); };
+        r.oil_gravity_api = maybe(10, 45);
+        r.top_depth_ft = maybe(500, 12000);
+        r.pressure_psi = maybe(200, 6000);
+        r.temperature_c = maybe(20, 130);
+        r.salinity_ppm = maybe(1000, 150000);
+        r.net_thickness_ft = maybe(5, 200);
+    }
+    FirstMethodExplanation ex;
+    const FirstMethodResult result = screen_first_method(rs, lim, 2, &ex);
+    const std::vector<std::uint8_t> ko = reported_knockouts(rs, lim, result);
+    std::size_t knocked = 0;
+    for (std::size_t i = 0; i < rs.size() * kMethodCount; ++i) {
+        bool expected = false;
+        for (std::size_t p = 0; p < kParamCount; ++p) {
+            const std::size_t at = i * kParamCount + p;
+            const bool given = ex.source[at] == Source::reported || ex.source[at] == Source::measured;
+            expected = expected || (ex.stopper[at] != 0 && ex.points[at] != kInsideScore && given);
+        }
+        EXPECT_EQ(ko[i] != 0, expected) << "reservoir " << i / kMethodCount << " method " << i % kMethodCount;
+        knocked += ko[i];
+    }
+    EXPECT_GT(knocked, 100u);
 }
 
 TEST(AnalogEvaluation, MeasuresEveryRankingOverKnownFamilies) {
