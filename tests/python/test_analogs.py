@@ -336,3 +336,27 @@ def test_bundled_projects_evaluate():
         summary, detail = zelt.evaluate_analogs(projects, group="field", verbose=False)
     assert summary["Projects"].iloc[0] == 16
     assert "Cantarell" not in set(projects.loc[detail["Project"], "field"])
+
+
+def test_example_prints_ranking_and_leave_one_out(tmp_path):
+    import os
+    import subprocess
+    import sys
+    root = os.path.join(os.path.dirname(__file__), "..", "..")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.dirname(os.path.abspath(zelt.__file__)) + os.pathsep + env.get("PYTHONPATH", "")
+    script = os.path.join(root, "examples", "rank_by_analogs.py")
+    proc = subprocess.run([sys.executable, "-W", "error", script], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert "P-heavy: Shallow heavy oil" in proc.stdout and "analog 1: Kern River" in proc.stdout
+    projects = pd.read_csv(os.path.join(root, "data", "field_projects.csv"))
+    summary, _ = quiet(zelt.evaluate_analogs, projects, group="field", verbose=False)
+    combined = summary.set_index("Ranking").loc["combined"]
+    assert f"combined {combined['Top1']:.3f} {combined['Top3']:.3f}" in proc.stdout
+    bad = tmp_path / "bad.csv"
+    bad.write_text("oil_density_max_val_deg_api,top_depth_feet\nheavy,1000\n")
+    proc = subprocess.run([sys.executable, "-W", "error", script, str(bad)], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 2
+    assert proc.stderr.count("\n") == 1 and "'oil_density_max_val_deg_api' holds 'heavy'" in proc.stderr
