@@ -35,7 +35,8 @@ namespace {
 
 const std::set<std::string_view> kDroppedWords = {"flood",   "flooding", "floods", "injection",
                                                   "drive",   "process",  "eor",    "horz",
-                                                  "vert",    "project",  "horizontal", "vertical"};
+                                                  "vert",    "project",  "horizontal", "vertical",
+                                                  "and"};
 
 // Abbreviations and run-together words, spelled out.
 const std::map<std::string_view, std::vector<std::string_view>> kSpelledOut = {
@@ -61,14 +62,15 @@ const std::vector<std::pair<std::string_view, Family>> kBuiltInLabels = {
     // hydrocarbon gas
     {"Hydrocarbon", H}, {"Hydrocarbon gas", H}, {"Hydrocarbon miscible", H},
     {"Hydrocarbon immiscible", H}, {"Hydrocarbon WAG", H}, {"Hydrocarbon miscible WAG", H},
-    {"HC gas", H}, {"Enriched gas", H}, {"Rich gas", H}, {"Lean gas", H}, {"Solvent", H},
+    {"HC gas", H}, {"Hydrocarbon gas miscible", H}, {"Hydrocarbon gas immiscible", H},
+    {"Enriched gas miscible", H}, {"Enriched gas", H}, {"Rich gas", H}, {"Lean gas", H}, {"Solvent", H},
     {"Miscible solvent", H}, {"Hydrocarbon solvent", H}, {"HC solvent", H}, {"LPG", H},
     {"LPG slug", H}, {"Propane", H}, {"Natural gas", H},
     // nitrogen
     {"Nitrogen", N}, {"Nitrogen miscible", N}, {"Nitrogen immiscible", N}, {"Flue gas", N},
-    {"Nitrogen and flue gas", N}, {"N2 and flue gas", N}, {"Inert gas", N},
+    {"Nitrogen and flue gas", N}, {"Inert gas", N},
     // chemical
-    {"Polymer", X}, {"Polymer Flooding", X}, {"Surfactant", X}, {"Surfactant polymer", X},
+    {"Polymer", X}, {"Polymer Flooding", X}, {"Polymer augmented waterflood", X}, {"Surfactant", X}, {"Surfactant polymer", X},
     {"SP", X}, {"Micellar", X}, {"Micellar polymer", X}, {"ASP", X},
     {"Alkaline surfactant polymer", X}, {"Alkali surfactant polymer", X}, {"Alkaline", X},
     {"Alkali", X}, {"Alkaline polymer", X}, {"Alkali polymer", X}, {"AP", X}, {"Caustic", X},

@@ -37,7 +37,8 @@ extern const std::array<Family, kMethodCount2019> kSecondMethodFamily;
 
 // A method label as matched: lower case, every run of other characters than
 // letters and digits one space, the words "flood", "flooding", "injection",
-// "drive", "process", "eor", "horz", "vert" and "project" dropped,
+// "drive", "process", "eor", "horz", "vert", "horizontal", "vertical",
+// "project" and "and" dropped,
 // abbreviations spelled out ("misc" miscible, "immisc" immiscible, "hc"
 // hydrocarbon, "n2" nitrogen, "isc" in situ combustion), then the words in
 // alphabetical order. "Vert. Misc. CO2" and "CO2 miscible flood" both read

@@ -29,6 +29,8 @@ TEST(AnalogFamilies, ScreeningNamesFieldLabelsAndOverrides) {
     EXPECT_EQ(map.find("N2"), Family::nitrogen);
     EXPECT_EQ(map.find("Alkaline-Surfactant-Polymer"), Family::chemical);
     EXPECT_EQ(map.find("MEOR"), Family::other);
+    EXPECT_EQ(map.find("N2 & flue gas"), Family::nitrogen);
+    EXPECT_EQ(map.find("Steam huff & puff"), Family::thermal);
     // not guessed: near misses and empty labels have no family
     EXPECT_FALSE(map.find("Gas injection"));
     EXPECT_FALSE(map.find("Waterflood"));
