@@ -47,12 +47,12 @@ def survey(n, seed):
     rows = []
     for i in range(n):
         m = labels[rng.choice(len(labels), p=shares / shares.sum())]
-        spec = METHODS[m]
-        v = [draw(rng, *spec[j], j in LOG) for j in range(1, 8)]
-        g_lo, g_hi = spec[1]
+        ranges = METHODS[m]
+        v = [draw(rng, *ranges[j], j in LOG) for j in range(1, 8)]
+        g_lo, g_hi = ranges[1]
         # heavier oil, more viscous: move the viscosity with the gravity's place in its range
         t = (v[0] - g_lo) / (g_hi - g_lo)
-        lv_lo, lv_hi = np.log10(spec[2][0]), np.log10(spec[2][1])
+        lv_lo, lv_hi = np.log10(ranges[2][0]), np.log10(ranges[2][1])
         v[1] = 10 ** (lv_hi - t * (lv_hi - lv_lo) + rng.normal(0, 0.15 * (lv_hi - lv_lo)))
         rows.append({"field": f"F{i // 2 if rng.random() < 0.3 else i + 1000}", "method": m,
                      "oil_density_max_val_deg_api": v[0], "oil_viscosity_max_val_cp": v[1],

@@ -119,8 +119,9 @@ InputTable open_table(py::handle df, const char* what, const std::string& functi
         if (!PyUnicode_Check(names[i].ptr())) continue;   // columns the analogs never read
         std::string lower = py::str(names[i]).attr("lower")().cast<std::string>();
         if (!t.position.emplace(lower, i).second) {
-            fail(PyExc_ValueError, function, "the " + t.what + " has two columns named " + repr_text(names[i]) +
-                                                 " in lower case");
+            fail(PyExc_ValueError, function, "the " + t.what + "'s column names " + repr_text(names[i]) +
+                                                 " and " + repr_text(names[t.position[lower]]) +
+                                                 " are one name in lower case");
         }
     }
     return t;
@@ -331,16 +332,26 @@ Projects read_projects(py::handle df, const std::string& method_column, const st
     return pr;
 }
 
+// An integer argument in [lo, hi]: TypeError for what is not an integer
+// (bool included), ValueError outside the range.
+long long bounded_int(py::handle value, const char* name, long long lo, long long hi, const std::string& function) {
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+        fail(PyExc_TypeError, function, std::string(name) + " must be an integer, not " +
+                                            py::type::of(value).attr("__name__").cast<std::string>());
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || v < lo || v > hi) {
+        fail(PyExc_ValueError, function, std::string(name) + " must be between " + std::to_string(lo) + " and " +
+                                             std::to_string(hi) + ", not " + repr_text(value));
+    }
+    return v;
+}
+
 an::Options analog_options(py::handle k, py::handle min_shared, const std::string& function) {
     an::Options o;
-    const long kk = py::cast<long>(k), ms = py::cast<long>(min_shared);
-    if (kk < 1 || kk > 1000) fail(PyExc_ValueError, function, "k must be between 1 and 1000, not " + std::to_string(kk));
-    if (ms < 1 || ms > kParams) {
-        fail(PyExc_ValueError, function, "min_shared must be between 1 and " + std::to_string(kParams) + ", not " +
-                                             std::to_string(ms));
-    }
-    o.k = static_cast<std::size_t>(kk);
-    o.min_shared = static_cast<std::size_t>(ms);
+    o.k = static_cast<std::size_t>(bounded_int(k, "k", 1, 1000, function));
+    o.min_shared = static_cast<std::size_t>(bounded_int(min_shared, "min_shared", 1, kParams, function));
     return o;
 }
 

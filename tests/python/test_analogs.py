@@ -317,6 +317,15 @@ def test_bad_input_names_table_and_column():
         zelt.rank_by_analogs(res, projects.to_dict())
     with pytest.raises(ValueError, match="k must be between"):
         zelt.rank_by_analogs(res, projects, k=0)
+    with pytest.raises(ValueError, match="k must be between"):
+        zelt.rank_by_analogs(res, projects, k=2 ** 70)
+    with pytest.raises(TypeError, match="k must be an integer, not str"):
+        zelt.rank_by_analogs(res, projects, k="7")
+    with pytest.raises(TypeError, match="min_shared must be an integer, not bool"):
+        zelt.evaluate_analogs(projects, min_shared=True)
+    twice = projects.assign(METHOD=projects["method"])
+    with pytest.raises(ValueError, match="'METHOD' and 'method' are one name in lower case"):
+        zelt.rank_by_analogs(res, twice)
     with pytest.raises(KeyError, match="group column 'field'"):
         zelt.evaluate_analogs(projects, group="field")
     # pd.NA and None are missing values, not text
@@ -360,3 +369,17 @@ def test_example_prints_ranking_and_leave_one_out(tmp_path):
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 2
     assert proc.stderr.count("\n") == 1 and "'oil_density_max_val_deg_api' holds 'heavy'" in proc.stderr
+
+
+def test_threads_give_the_same_tables():
+    import concurrent.futures
+    rng = np.random.default_rng(8)
+    # few values missing: no warnings (catching them is not thread-safe)
+    projects = random_table(rng, 3000, missing=0.05)
+    reservoirs = random_table(rng, 500, missing=0.05, labels=False)
+    first = zelt.rank_by_analogs(reservoirs, projects)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        runs = list(pool.map(lambda _: zelt.rank_by_analogs(reservoirs, projects), range(4)))
+    for ranking, analogs in runs:
+        pd.testing.assert_frame_equal(ranking, first[0])
+        pd.testing.assert_frame_equal(analogs, first[1])
