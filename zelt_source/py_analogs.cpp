@@ -133,6 +133,20 @@ py::object column_at(const InputTable& t, std::size_t position) {
 
 py::object row_label(const InputTable& t, std::size_t row) { return t.index[py::int_(row)]; }
 
+[[noreturn]] void changed_length(const InputTable& t, const std::string& name, std::size_t now,
+                                 const std::string& function) {
+    fail(PyExc_ValueError, function, "the " + t.what + " changed length during the call (" + std::to_string(t.n) +
+                                         " rows at the start, " + std::to_string(now) + " in column '" + name + "')");
+}
+
+// A column's values as a list of the rows the call started with.
+py::list column_values(const InputTable& t, std::size_t position, const std::string& name,
+                       const std::string& function) {
+    py::list values = column_at(t, position).attr("tolist")();
+    if (values.size() != t.n) changed_length(t, name, values.size(), function);
+    return values;
+}
+
 // A numeric column as n finite doubles or NaN (missing: NaN, None, pd.NA);
 // anything else fails naming the table, the column and the row.
 std::vector<double> numeric_column(const InputTable& t, std::size_t position, const std::string& name,
@@ -146,12 +160,13 @@ std::vector<double> numeric_column(const InputTable& t, std::size_t position, co
     if (plain) {
         auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
             c.attr("to_numpy")("dtype"_a = "float64"));
-        if (!a || static_cast<std::size_t>(a.size()) != t.n) throw py::error_already_set();
+        if (!a) throw py::error_already_set();
+        if (static_cast<std::size_t>(a.size()) != t.n) changed_length(t, name, static_cast<std::size_t>(a.size()), function);
         std::memcpy(out.data(), a.data(), t.n * sizeof(double));
     } else {
-        py::list values = c.attr("tolist")();
+        py::list values = column_values(t, position, name, function);
         py::object isna = py::module_::import("pandas").attr("isna");
-        for (std::size_t k = 0; k < t.n && k < values.size(); ++k) {
+        for (std::size_t k = 0; k < t.n; ++k) {
             PyObject* f = PyUnicode_Check(values[k].ptr()) || PyBytes_Check(values[k].ptr())
                               ? nullptr
                               : PyNumber_Float(values[k].ptr());
@@ -276,10 +291,11 @@ Projects read_projects(py::handle df, const std::string& method_column, const st
         throw py::error_already_set();
     }
     Values all = read_values(t, function);
-    py::list methods = column_at(t, m->second).attr("tolist")();
+    py::list methods = column_values(t, m->second, method_column, function);
     py::object isna = py::module_::import("pandas").attr("isna");
     auto o = t.position.find(py::str(outcome_column).attr("lower")().cast<std::string>());
-    py::list outcome_values = o == t.position.end() ? py::list() : py::list(column_at(t, o->second).attr("tolist")());
+    py::list outcome_values =
+        o == t.position.end() ? py::list() : column_values(t, o->second, outcome_column, function);
 
     const an::FamilyMap map = family_map(families, function);
     std::map<std::string, std::int32_t> label_number;
@@ -386,6 +402,24 @@ py::object names_of_families(const std::vector<int>& family) {
     return std::move(out);
 }
 
+// values[at[0]], values[at[1]], ... as a list: any objects, tuples included,
+// stay one value each.
+py::list taken(const py::list& values, const std::vector<std::int64_t>& at) {
+    py::list out(at.size());
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        PyObject* v = PyList_GET_ITEM(values.ptr(), static_cast<Py_ssize_t>(at[i]));
+        Py_INCREF(v);
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), v);
+    }
+    return out;
+}
+
+std::vector<std::int64_t> composed(const std::vector<std::int64_t>& outer, const std::vector<std::int64_t>& inner) {
+    std::vector<std::int64_t> out(inner.size());
+    for (std::size_t i = 0; i < inner.size(); ++i) out[i] = outer[static_cast<std::size_t>(inner[i])];
+    return out;
+}
+
 template <typename T>
 py::array_t<T> array_of(const std::vector<T>& v) {
     py::array_t<T> a(static_cast<py::ssize_t>(v.size()));
@@ -421,10 +455,10 @@ py::tuple rank_by_analogs(py::object reservoirs, py::object projects, py::object
 
     // Reservoir identifiers: "resv_id" where the table has it, else the row labels.
     auto id_at = rt.position.find(kResvId);
-    py::module_ np = py::module_::import("numpy");
-    py::object ids = np.attr("array")(id_at == rt.position.end() ? py::list(rt.index.attr("tolist")())
-                                                                  : py::list(column_at(rt, id_at->second).attr("tolist")()),
-                                      "dtype"_a = "object");
+    py::list id_values = id_at == rt.position.end() ? py::list(rt.index.attr("tolist")())
+                                                    : column_values(rt, id_at->second, kResvId, function);
+    if (id_values.size() != n) changed_length(rt, "index", id_values.size(), function);
+    const py::list& ids = id_values;
 
     // The ranking: per ranked reservoir every label, by rank.
     std::vector<std::int64_t> rank_row, rank_label_index;
@@ -473,13 +507,11 @@ py::tuple rank_by_analogs(py::object reservoirs, py::object projects, py::object
         const int f = pr.label_family[l];
         label_families.append(f < 0 ? py::object(py::none()) : py::object(pymodule::to_py(an::kFamilyNames[f])));
     }
-    py::object label_array = np.attr("array")(label_names, "dtype"_a = "object");
-    py::object family_array = np.attr("array")(label_families, "dtype"_a = "object");
-    py::object li = array_of(rank_label_index);
+
     py::dict ranking;
-    ranking["Reservoir_ID"] = ids.attr("take")(array_of(rank_row));
-    ranking["Method"] = label_array.attr("take")(li);
-    ranking["Family"] = family_array.attr("take")(li);
+    ranking["Reservoir_ID"] = taken(ids, rank_row);
+    ranking["Method"] = taken(label_names, rank_label_index);
+    ranking["Family"] = taken(label_families, rank_label_index);
     ranking["Support"] = array_of(support);
     ranking["KnockedOut"] = array_of(knocked).attr("astype")("bool");
     ranking["ScreenScore"] = array_of(screen_score);
@@ -502,15 +534,14 @@ py::tuple rank_by_analogs(py::object reservoirs, py::object projects, py::object
     }
     std::vector<std::int64_t> table_rows(pr.rows.begin(), pr.rows.end());
     std::vector<std::int64_t> project_label(pr.label.begin(), pr.label.end());
-    py::object pj = array_of(a_project);
-    py::object project_labels = np.attr("array")(pr.table.index.attr("tolist")(), "dtype"_a = "object");
+    const py::list project_labels = pr.table.index.attr("tolist")();
     py::dict analog;
-    analog["Reservoir_ID"] = ids.attr("take")(array_of(a_row));
+    analog["Reservoir_ID"] = taken(ids, a_row);
     analog["Neighbour"] = array_of(a_order);
-    analog["Project"] = project_labels.attr("take")(array_of(table_rows).attr("take")(pj));
-    analog["Method"] = label_array.attr("take")(array_of(project_label).attr("take")(pj));
+    analog["Project"] = taken(project_labels, composed(table_rows, a_project));
+    analog["Method"] = taken(label_names, composed(project_label, a_project));
     analog["Distance"] = array_of(a_distance);
-    analog["Outcome"] = np.attr("array")(pr.outcomes, "dtype"_a = "object").attr("take")(pj);
+    analog["Outcome"] = taken(pr.outcomes, a_project);
     return py::make_tuple(ranking_df, pd.attr("DataFrame")(analog));
 }
 
@@ -571,7 +602,6 @@ py::tuple evaluate_analogs(py::object projects, py::object k, py::object method,
     summary["Projects"] = py::make_tuple(ev.projects, ev.projects, ev.projects, ev.projects);
     py::object summary_df = pd.attr("DataFrame")(summary);
 
-    py::module_ np = py::module_::import("numpy");
     std::vector<std::int64_t> rows(pr.rows.begin(), pr.rows.end()), labels(pr.label.begin(), pr.label.end());
     py::list label_names;
     for (const std::string& l : pr.labels) label_names.append(l);
@@ -581,8 +611,8 @@ py::tuple evaluate_analogs(py::object projects, py::object k, py::object method,
         return array_of(v);
     };
     py::dict detail;
-    detail["Project"] = np.attr("array")(pr.table.index.attr("tolist")(), "dtype"_a = "object").attr("take")(array_of(rows));
-    detail["Method"] = np.attr("array")(label_names, "dtype"_a = "object").attr("take")(array_of(labels));
+    detail["Project"] = taken(pr.table.index.attr("tolist")(), rows);
+    detail["Method"] = taken(label_names, labels);
     detail["Family"] = names_of_families(project_family);
     detail["Analogs"] = names_of_families(ev.top_analogs);
     detail["halvane_zelt"] = names_of_families(ev.top_first);

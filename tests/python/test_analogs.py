@@ -383,3 +383,16 @@ def test_threads_give_the_same_tables():
     for ranking, analogs in runs:
         pd.testing.assert_frame_equal(ranking, first[0])
         pd.testing.assert_frame_equal(analogs, first[1])
+
+
+def test_tuple_labels_and_multi_index_stay_whole():
+    rng = np.random.default_rng(12)
+    projects = random_table(rng, 12, missing=0.0)
+    projects.index = pd.MultiIndex.from_tuples([("F", i) for i in range(12)])
+    reservoirs = random_table(rng, 2, missing=0.0, labels=False)
+    reservoirs["resv_id"] = [("A", 1), ("B", 2)]
+    ranking, analogs = zelt.rank_by_analogs(reservoirs, projects, k=2)
+    assert list(dict.fromkeys(ranking["Reservoir_ID"])) == [("A", 1), ("B", 2)]
+    assert all(isinstance(p, tuple) and p[0] == "F" for p in analogs["Project"])
+    _, detail = zelt.evaluate_analogs(projects, k=2, verbose=False)
+    assert detail["Project"].tolist() == list(projects.index)
