@@ -312,28 +312,30 @@ py::tuple evaluate_analogs(py::object projects, py::object k, py::object method,
 // ------------------------------------------------------------------ binding
 
 void bind_analogs(py::module_& m) {
-    m.def("rank_by_analogs", &rank_by_analogs,
-          "rank_by_analogs(reservoirs, projects, k=7, method='method', outcome='outcome', families=None, "
-          "min_shared=3)\n"
-          "Ranks the methods applied in the field projects for every reservoir by its nearest\n"
-          "projects (the screening input columns, same names and units; method: the projects'\n"
-          "column of applied methods; families: {label: family} over the built-in mapping).\n"
-          "A method whose family the first method knocks out on a reported value ranks last.\n\n"
-          "Returns (ranking, analogs): one row per reservoir and method (Reservoir_ID, Method,\n"
-          "Family, Support, KnockedOut, ScreenScore, Rank), and one per reservoir and nearest\n"
-          "project (Reservoir_ID, Neighbour, Project, Method, Distance, Outcome).",
-          py::arg("reservoirs"), py::arg("projects"), py::arg("k") = 7, py::arg("method") = "method",
-          py::arg("outcome") = "outcome", py::arg("families") = py::none(), py::arg("min_shared") = 3);
-    m.def("evaluate_analogs", &evaluate_analogs,
-          "evaluate_analogs(projects, k=7, method='method', group=None, families=None, min_shared=3, "
-          "verbose=True)\n"
-          "Leave-one-out on the project table: each project ranked against the others (with\n"
-          "group, every project of the same value in that column left out with it), top-1 and\n"
-          "top-3 by family of the analog ranking, halvane_zelt, uom_zelt and their combination;\n"
-          "ties count as random tie-breaking would. Prints the summary when verbose.\n\n"
-          "Returns (summary, per_project).",
-          py::arg("projects"), py::arg("k") = 7, py::arg("method") = "method", py::arg("group") = py::none(),
-          py::arg("families") = py::none(), py::arg("min_shared") = 3, py::arg("verbose") = true);
+    const std::string rank_doc = pymodule::signature_doc(
+        "rank_by_analogs(reservoirs, projects, k=7, method='method', outcome='outcome', families=None, "
+        "min_shared=3)",
+        "Ranks the methods applied in the field projects for every reservoir by its nearest\n"
+        "projects (the screening input columns, same names and units; method: the projects'\n"
+        "column of applied methods; families: {label: family} over the built-in mapping).\n"
+        "A method whose family the first method knocks out on a reported value ranks last.\n\n"
+        "Returns (ranking, analogs): one row per reservoir and method (Reservoir_ID, Method,\n"
+        "Family, Support, KnockedOut, ScreenScore, Rank), and one per reservoir and nearest\n"
+        "project (Reservoir_ID, Neighbour, Project, Method, Distance, Outcome).");
+    m.def("rank_by_analogs", &rank_by_analogs, rank_doc.c_str(), py::arg("reservoirs"), py::arg("projects"),
+          py::arg("k") = 7, py::arg("method") = "method", py::arg("outcome") = "outcome",
+          py::arg("families") = py::none(), py::arg("min_shared") = 3);
+    const std::string evaluate_doc = pymodule::signature_doc(
+        "evaluate_analogs(projects, k=7, method='method', group=None, families=None, min_shared=3, "
+        "verbose=True)",
+        "Leave-one-out on the project table: each project ranked against the others (with\n"
+        "group, every project of the same value in that column left out with it), top-1 and\n"
+        "top-3 by family of the analog ranking, halvane_zelt, uom_zelt and their combination;\n"
+        "ties count as random tie-breaking would. Prints the summary when verbose.\n\n"
+        "Returns (summary, per_project).");
+    m.def("evaluate_analogs", &evaluate_analogs, evaluate_doc.c_str(), py::arg("projects"), py::arg("k") = 7,
+          py::arg("method") = "method", py::arg("group") = py::none(), py::arg("families") = py::none(),
+          py::arg("min_shared") = 3, py::arg("verbose") = true);
 }
 
 }  // namespace zelt_py

@@ -396,3 +396,17 @@ def test_tuple_labels_and_multi_index_stay_whole():
     assert all(isinstance(p, tuple) and p[0] == "F" for p in analogs["Project"])
     _, detail = zelt.evaluate_analogs(projects, k=2, verbose=False)
     assert detail["Project"].tolist() == list(projects.index)
+
+
+def test_signatures_and_defaults():
+    import inspect
+    rank = inspect.signature(zelt.rank_by_analogs).parameters
+    assert [(p.name, p.default) for p in rank.values()] == [
+        ("reservoirs", inspect.Parameter.empty), ("projects", inspect.Parameter.empty), ("k", 7),
+        ("method", "method"), ("outcome", "outcome"), ("families", None), ("min_shared", 3)]
+    ev = inspect.signature(zelt.evaluate_analogs).parameters
+    assert [(p.name, p.default) for p in ev.values()] == [
+        ("projects", inspect.Parameter.empty), ("k", 7), ("method", "method"), ("group", None),
+        ("families", None), ("min_shared", 3), ("verbose", True)]
+    with pytest.raises(TypeError):
+        zelt.rank_by_analogs(pd.DataFrame())   # projects missing
