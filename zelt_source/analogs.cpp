@@ -175,14 +175,17 @@ void parallel_rows(std::size_t n, unsigned threads, std::size_t min_rows, Body b
 
 }  // namespace
 
-std::optional<BadValue> first_non_positive(const Table& t, const std::vector<Scale>& scales) {
+std::vector<BadValue> drop_non_positive(Table& t, const std::vector<Scale>& scales) {
+    std::vector<BadValue> dropped;
     for (std::size_t r = 0; r < t.rows; ++r) {
         for (std::size_t p = 0; p < t.params; ++p) {
-            const double v = t.at(r, p);
-            if (scales[p] == Scale::log10 && !std::isnan(v) && !(v > 0.0)) return BadValue{r, p, v};
+            double& v = t.values[r * t.params + p];
+            if (scales[p] != Scale::log10 || std::isnan(v) || v > 0.0) continue;
+            dropped.push_back({r, p, v});
+            v = std::numeric_limits<double>::quiet_NaN();
         }
     }
-    return std::nullopt;
+    return dropped;
 }
 
 std::vector<double> robust_spreads(const Table& projects, const std::vector<Scale>& scales) {

@@ -74,14 +74,15 @@ struct Table {
     double at(std::size_t r, std::size_t p) const { return values[r * params + p]; }
 };
 
-// First value of a log-scaled parameter that is not positive (a log needs
-// one), if any: the face names its table, column and row.
+// Values of log-scaled parameters that are not positive (a logarithm needs
+// one), row by row: they are left out of the distance as not reported,
+// and set to NaN in `t`; the face names them in a warning.
 struct BadValue {
     std::size_t row;
     std::size_t param;
     double value;
 };
-std::optional<BadValue> first_non_positive(const Table& t, const std::vector<Scale>& scales);
+std::vector<BadValue> drop_non_positive(Table& t, const std::vector<Scale>& scales);
 
 // Per parameter, the spread that one unit of distance stands for: a robust
 // spread of the projects' (log) values, the interquartile range / 1.349 (the

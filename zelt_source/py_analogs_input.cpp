@@ -209,12 +209,17 @@ Values read_values(const InputTable& t, const std::string& function) {
         if (std::isnan(visc) && !dead.empty()) visc = dead[k];
         v.params.values[k * kParams + kViscosity] = visc;
     }
-    if (auto bad = an::first_non_positive(v.params, kScales)) {
-        std::string column = kParamColumns[bad->param];
-        fail(PyExc_ValueError, function, "the " + t.what + "'s column '" + column + "' holds " +
-                                             std::to_string(bad->value) + " at row " +
-                                             repr_text(row_label(t, bad->row)) +
-                                             "; it enters the distance by its logarithm and must be positive");
+    // A logarithm needs a positive value: others are left out of the
+    // distance (the screen still reads them) and named.
+    const std::vector<an::BadValue> dropped = an::drop_non_positive(v.params, kScales);
+    if (!dropped.empty()) {
+        std::vector<std::string> cells;
+        for (const an::BadValue& b : dropped) {
+            cells.push_back("'" + std::string(kParamColumns[b.param]) + "' " + py::repr(py::float_(b.value)).cast<std::string>() +
+                            " at row " + repr_text(row_label(t, b.row)));
+        }
+        warn(function, "the " + t.what + " holds values that are not positive where the distance takes a "
+                           "logarithm; left out of the distance as not reported: " + listed(cells));
     }
     return v;
 }

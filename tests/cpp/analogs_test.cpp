@@ -58,12 +58,17 @@ TEST(AnalogSpace, RobustSpreadsAndNonPositiveLogValues) {
     EXPECT_NEAR(s[2], std::sqrt((7 * std::pow(95.0 / 8, 2) + std::pow(95.0 * 7 / 8, 2)) / 7), 1e-9);
     Table constant{3, 1, {2.0, 2.0, kNaN}};
     EXPECT_EQ(robust_spreads(constant, {Scale::linear})[0], 0.0);
-    EXPECT_FALSE(first_non_positive(t, scales));
-    t.values[4] = -1.0;
-    const auto bad = first_non_positive(t, scales);
-    ASSERT_TRUE(bad);
-    EXPECT_EQ(bad->row, 1u);
-    EXPECT_EQ(bad->param, 1u);
+    EXPECT_TRUE(drop_non_positive(t, scales).empty());
+    t.values[4] = -1.0;    // row 1, log-scaled
+    t.values[10] = 0.0;    // row 3, log-scaled
+    t.values[2] = -5.0;    // row 0, linear: a value like any other
+    const auto bad = drop_non_positive(t, scales);
+    ASSERT_EQ(bad.size(), 2u);
+    EXPECT_EQ(bad[0].row, 1u);
+    EXPECT_EQ(bad[0].param, 1u);
+    EXPECT_EQ(bad[1].row, 3u);
+    EXPECT_TRUE(std::isnan(t.values[4]) && std::isnan(t.values[10]));
+    EXPECT_EQ(t.values[2], -5.0);
 }
 
 Table random_table(std::mt19937& rng, std::size_t rows, std::size_t params, double missing) {

@@ -305,10 +305,14 @@ def test_bad_input_names_table_and_column():
     bad_res.loc[0, "top_depth_feet"] = "deep"
     with pytest.raises(ValueError, match=r"reservoirs table's column 'top_depth_feet' holds 'deep' at row 0"):
         zelt.rank_by_analogs(bad_res, projects)
+    # a permeability of 0 has no logarithm: left out of the distance, and said so
     neg = projects.copy()
     neg.loc[2, "permeab_avg_md"] = 0.0
-    with pytest.raises(ValueError, match=r"'permeab_avg_md' holds 0.0+ at row 2; .*logarithm"):
-        zelt.rank_by_analogs(res, neg)
+    with pytest.warns(UserWarning, match=r"projects table holds values that are not positive .* "
+                                         r"'permeab_avg_md' 0.0 at row 2"):
+        _, near = zelt.rank_by_analogs(neg.iloc[[2]].drop(columns="method"), neg, k=1)
+    assert near["Project"].tolist() == [2]
+    assert near["Distance"].iloc[0] == 0.0   # over the other six parameters
     empty = projects.copy()
     empty["method"] = None
     with pytest.raises(ValueError, match="projects table has no usable rows"):
