@@ -56,6 +56,7 @@ demo: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/screen_reservoirs.py
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/forecast_well.py
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/design_sweep.py
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/rank_by_analogs.py
 
 # The screening module against the field data in data/: measured MMPs and
 # the methods applied in the sample reservoirs.
@@ -66,6 +67,7 @@ bench: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_screening.py --core $(BUILD)/bench_core
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_forecast.py
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_batch.py --core $(BUILD)/bench_batch_core
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_analogs.py
 
 clean:
 	rm -rf $(BUILD)

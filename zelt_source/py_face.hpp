@@ -181,4 +181,9 @@ py::tuple uom_zelt(py::object edin_df);
 py::object explain_halvane_zelt(py::object edin_df);
 py::object explain_uom_zelt(py::object edin_df);
 
+// ------------------------------------------------ analogs (py_analogs.cpp)
+
+// Binds rank_by_analogs and evaluate_analogs on the module.
+void bind_analogs(py::module_& m);
+
 }  // namespace zelt_py

@@ -169,6 +169,7 @@ void ZeltModule::body(py::module_ m) {
     py::options options;
     options.disable_function_signatures();
     for (const FunctionRow& row : kFunctions) row.bind(m, row);
+    bind_analogs(m);
 }
 
 }  // namespace zelt_py
