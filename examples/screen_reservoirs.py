@@ -422,7 +422,8 @@ def explanation_sheet(explanation):
                                         "Value": "Value (in Unit)", "Min": "Min (in Unit)", "Max": "Max (in Unit)",
                                         "Lower": "Lower (in Unit)", "Upper": "Upper (in Unit)",
                                         "Points": "Points (-10 to 10)", "PValue": "p-value (-1 to 1)",
-                                        "Score": "Score (-1 to 1)", "Weighting": "Weight (relative)"})
+                                        "Score": "Score (-1 to 1)", "Weighting": "Weight (relative)",
+                                        "Coverage": "Coverage (0 to 1)"})
     table.insert(4, "Unit", explanation["ScreeningParam"].map(UNIT))
     return table
 
