@@ -216,7 +216,8 @@ def test_screening_workbook_records_the_run_and_how_sure_each_score_is(screening
     assert run["Limits folder"] == MODULE_DIR
     assert run["Module version"] == zelt.__version__
     when = datetime.datetime.strptime(run["Run date (UTC)"], "%Y-%m-%d %H:%M:%S")
-    assert abs((datetime.datetime.utcnow() - when).total_seconds()) < 3600
+    now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+    assert abs((now - when).total_seconds()) < 3600
     reservoirs = pd.read_csv(SAMPLE)
     for name, summary in (("First method coverage", zelt.summary_halvane_zelt),
                           ("2019 method coverage", zelt.summary_uom_zelt)):
