@@ -4,8 +4,11 @@
 // estimates, ranks, the surface temperature and the pressure windows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <vector>
 
