@@ -31,9 +31,8 @@ void raise_first_method_failure(const zelt::FirstMethodResult& result, py::handl
     if (result.failure == zelt::BatchFailure::math_domain) {
         pymodule::raise(PyExc_ValueError, "math domain error");
     }
-    const py::object label = pymodule::item(edin_df.attr("index"), py::int_(result.failed_row));
     pymodule::raise(PyExc_ValueError,
-                    std::string(function) + ": the values at row " + py::repr(label).cast<std::string>() +
+                    std::string(function) + ": the values at row " + row_label(edin_df.attr("index"), result.failed_row) +
                         " give an infinite " + std::string(zelt::kParamNames[result.failed_param]) +
                         " (a correlation overflows); the row holds a value far outside its column's range");
 }

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -149,6 +150,10 @@ ReservoirTable<zelt::ReservoirRecord> read_first_method_table(const Libs& libs, 
 ReservoirTable<zelt::ReservoirRecord2019> read_2019_method_table(const Libs& libs, py::handle edin_df,
                                                                  const char* function,
                                                                  TableChanges changes);
+
+// The label of row `row` of an index as messages write it (its repr; a
+// numpy scalar as the Python value it holds).
+std::string row_label(py::handle index, std::size_t row);
 
 // ------------------------------------------------ result tables (py_tables.cpp)
 

@@ -216,7 +216,7 @@ std::string row_labels(py::handle edin_df, const std::vector<std::size_t>& rows)
     py::object index = edin_df.attr("index");
     std::vector<std::string> labels;
     for (std::size_t i = 0; i < rows.size() && i < kShown; ++i) {
-        labels.push_back(repr_text(item(index, py::int_(rows[i]))));
+        labels.push_back(row_label(index, rows[i]));
     }
     std::string text = (rows.size() == 1 ? "row " : "rows ") + joined(labels);
     if (rows.size() > kShown) text += " and " + std::to_string(rows.size() - kShown) + " more";
@@ -343,7 +343,7 @@ double object_to_double(const Libs& libs, py::handle value, py::handle name, py:
     if (libs.pd.attr("isna")(value).ptr() == Py_True) return zelt::kNaN;
     pymodule::raise(PyExc_ValueError, std::string(function) + ": column " + repr_text(name) +
                                           " holds " + repr_text(value) + " at row " +
-                                          repr_text(item(index, py::int_(row))) + ", which is not a number");
+                                          row_label(index, row) + ", which is not a number");
 }
 
 // A numeric column as n owned doubles, and whether the caller's column must
@@ -423,7 +423,7 @@ void refuse_non_finite(py::handle edin_df, py::handle name, const std::vector<do
     if (!row) return;
     pymodule::raise(PyExc_ValueError, std::string(function) + ": column " + repr_text(name) + " holds " +
                                           repr_text(py::float_(values[*row])) + " at row " +
-                                          repr_text(item(edin_df.attr("index"), py::int_(*row))) + why);
+                                          row_label(edin_df.attr("index"), *row) + why);
 }
 
 template <typename Record>
@@ -503,6 +503,13 @@ ReservoirTable<Record> read_table(const Libs& libs, py::handle edin_df, const ch
 }
 
 }  // namespace
+
+std::string row_label(py::handle index, std::size_t row) {
+    py::object label = item(index, py::int_(row));
+    // A numpy scalar as the Python value it holds: 7, not np.int64(7).
+    if (py::isinstance(label, py::module_::import("numpy").attr("generic"))) label = label.attr("item")();
+    return repr_text(label);
+}
 
 ReservoirTable<zelt::ReservoirRecord> read_first_method_table(const Libs& libs, py::handle edin_df,
                                                               const char* function, TableChanges changes) {
