@@ -46,10 +46,10 @@ def png_size(path):
 # ------------------------------------------------------ screening example
 
 FILLED = {"default", "correlation", "fixed", "missing"}
-SCREENING_SHEETS = ["Summary", "First method scores", "First method explanation", "First method field data",
-                    "First method limits", "2019 method scores", "2019 method explanation",
-                    "2019 method field data", "2019 method limits", "First method pressure window",
-                    "2019 method p-values"]
+SCREENING_SHEETS = ["Run", "Summary", "First method scores", "First method coverage", "First method explanation",
+                    "First method field data", "First method limits", "2019 method scores", "2019 method coverage",
+                    "2019 method explanation", "2019 method field data", "2019 method limits",
+                    "First method pressure window", "2019 method p-values"]
 FAMILY_OF = {"Steam Flooding": "thermal", "CSS": "thermal", "SAGD": "thermal", "Hot Water": "thermal",
              "Combustion": "thermal", "Polymer Flooding": "chemical", "ASP": "chemical",
              "Surfactant": "chemical", "Microbial": "other"}
@@ -194,14 +194,54 @@ def test_screening_report_names_the_values_filled_in(screening_run, module_table
 
 
 def test_screening_excel_input_gives_the_same_outputs(screening_run, tmp_path):
-    """An Excel copy of the sample gives the same report and byte-identical
-    files: the input formats agree and the outputs are reproducible."""
+    """An Excel copy of the sample gives the same report, picture and sheets
+    (but for the record of the run): the input formats agree and the outputs
+    are reproducible."""
     stdout, out = screening_run
     pd.read_csv(SAMPLE).to_excel(tmp_path / "reservoirs.xlsx", index=False)
     again = run_example("screen_reservoirs.py", ["reservoirs.xlsx", "--out", "copy"], tmp_path)
     assert again.splitlines()[:-1] == stdout.splitlines()[:-1]
-    for name in ("screening.xlsx", "screening_scores.png"):
-        assert (tmp_path / "copy" / name).read_bytes() == (out / name).read_bytes(), name
+    assert (tmp_path / "copy" / "screening_scores.png").read_bytes() == (out / "screening_scores.png").read_bytes()
+    for name in SCREENING_SHEETS[1:]:
+        pdt.assert_frame_equal(pd.read_excel(tmp_path / "copy" / "screening.xlsx", sheet_name=name),
+                               pd.read_excel(out / "screening.xlsx", sheet_name=name), obj=name)
+    run = pd.read_excel(tmp_path / "copy" / "screening.xlsx", sheet_name="Run", header=2).set_index("Item")
+    assert run.loc["Input file", "Recorded"] == str(tmp_path / "reservoirs.xlsx")
+
+
+def test_screening_workbook_records_the_run_and_how_sure_each_score_is(screening_run):
+    import datetime
+    run = sheet(screening_run[1], "Run").set_index("Item")["Recorded"]
+    assert run["Input file"] == os.path.abspath(SAMPLE)
+    assert run["Limits folder"] == MODULE_DIR
+    assert run["Module version"] == zelt.__version__
+    when = datetime.datetime.strptime(run["Run date (UTC)"], "%Y-%m-%d %H:%M:%S")
+    now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+    assert abs((now - when).total_seconds()) < 3600
+    reservoirs = pd.read_csv(SAMPLE)
+    for name, summary in (("First method coverage", zelt.summary_halvane_zelt),
+                          ("2019 method coverage", zelt.summary_uom_zelt)):
+        got, expected = sheet(screening_run[1], name), summary(reservoirs)
+        np.testing.assert_allclose(got["Coverage (0 to 1)"], expected["Coverage"], rtol=1e-15)
+        assert list(got["Screened"]) == list(expected["Screened"])
+        assert list(got["Estimated Knock-out"].fillna("")) == list(expected["Estimated Knock-out"])
+
+
+def test_screening_report_shows_coverage_and_estimated_knock_outs(screening_run):
+    stdout = screening_run[0]
+    summary = zelt.summary_halvane_zelt(pd.read_csv(SAMPLE)).set_index(["Reservoir_ID", "ZeltMethod"])
+    blocks = printed_blocks(stdout)
+    seen = 0
+    for resv_id, block in blocks.items():
+        first = "\n".join(block).split("2019 method (uom_zelt)")[0]
+        for score, method, rest in re.findall(r"^    ([+-]\d\.\d)  (.{18}) (.*)$", first, flags=re.M):
+            row = summary.loc[(resv_id, method.strip())]
+            assert f"coverage {row.Coverage:.2f}" in rest
+            assert ("not screened" in rest) == (not row.Screened)
+            if row["Estimated Knock-out"]:
+                assert f"by estimates only ({row['Estimated Knock-out']})" in rest
+            seen += 1
+    assert seen >= 3 * len(blocks)
 
 
 def test_screening_heat_map_pages(screening_run, tmp_path):
@@ -260,6 +300,7 @@ def test_screening_with_ones_own_limits(tmp_path):
     proc = subprocess.run([sys.executable, os.path.join(EXAMPLES, "screen_reservoirs.py"), "--limits", "none"],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 2 and proc.stderr.count("\n") == 1 and "--limits none" in proc.stderr
+    assert "--limits none: no such folder" in proc.stderr
 
 
 def test_pointing_the_module_at_another_folder(tmp_path):
@@ -287,8 +328,8 @@ def test_screening_explanations_account_for_every_score():
     the first method's points (or a violated stopper), the 2019 method's
     weighted p-values. A parameter left out or named wrongly breaks a sum."""
     example = load_example("screen_reservoirs")
-    results, explained, methods = example.screen(example.read_reservoirs(SAMPLE))
-    data = example.gather(results, explained, methods)
+    results, explained, summaries, methods = example.screen(example.read_reservoirs(SAMPLE))
+    data = example.gather(results, explained, summaries, methods)
     knocked = 0
     for resv_id, method, score in results[example.FIRST][0][["Reservoir_ID", "ZeltMethod", "Score"]].values:
         found = data[example.FIRST]["shortfalls"].get((resv_id, method), [])
@@ -477,3 +518,56 @@ def test_sweep_lists_the_designs_with_most_gas_per_foot(sweep_run, driver, monke
 def test_sweep_picture_is_written(sweep_run):
     width, height = png_size(sweep_run[1] / "design_sweep.png")
     assert 1200 <= width <= 2500 and 500 <= height <= 1500
+
+
+def run_screening(args, cwd):
+    """The screening example as a user runs it (warnings not turned into errors)."""
+    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
+    return subprocess.run([sys.executable, os.path.join(EXAMPLES, "screen_reservoirs.py")] + args, cwd=cwd,
+                          env=env, capture_output=True, text=True, timeout=120)
+
+
+def test_screening_help_starts_with_a_whole_sentence(tmp_path):
+    proc = run_screening(["--help"], tmp_path)
+    assert proc.returncode == 0
+    description = proc.stdout.split("\n\n")[1]
+    assert description.strip().endswith(".") and "\n" not in description.strip()
+    assert "--header-row N" in proc.stdout
+
+
+def test_screening_a_title_row_above_the_header(tmp_path):
+    sample = pd.read_csv(SAMPLE)
+    with pd.ExcelWriter(tmp_path / "titled.xlsx") as writer:
+        pd.DataFrame([["EOR candidates, 2026"], [None]]).to_excel(writer, index=False, header=False)
+        sample.to_excel(writer, index=False, startrow=2)
+    proc = run_screening(["titled.xlsx"], tmp_path)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr == ("screen_reservoirs.py: error: titled.xlsx: the table lacks the required columns "
+                           "'resv_id', 'reservoir_unit_name', 'top_depth_feet'; row 3 holds them, so the header "
+                           "is not on row 1: give --header-row 3\n")
+    stdout = run_example("screen_reservoirs.py", ["titled.xlsx", "--header-row", "3", "--out", "titled"], tmp_path)
+    scores = sheet(tmp_path / "titled", "First method scores")
+    assert list(scores["Reservoir_ID"]) == list(sample["resv_id"])
+    # Messages about a cell name its worksheet row.
+    bad = sample.assign(pressure_psi=["high" if k == 0 else v for k, v in enumerate(sample.pressure_psi)])
+    with pd.ExcelWriter(tmp_path / "bad.xlsx") as writer:
+        pd.DataFrame([["EOR candidates"]]).to_excel(writer, index=False, header=False)
+        bad.to_excel(writer, index=False, startrow=2)
+    proc = run_screening(["bad.xlsx", "--header-row", "3"], tmp_path)
+    assert "holds 'high' at row 4" in proc.stderr and "reservoirs screened" not in stdout[:0]
+
+
+def test_screening_names_every_missing_column_and_warns_once(tmp_path):
+    sample = pd.read_csv(SAMPLE)
+    sample.drop(columns=["resv_id", "top_depth_feet"]).to_csv(tmp_path / "few.csv", index=False)
+    proc = run_screening(["few.csv"], tmp_path)
+    assert proc.returncode == 2
+    assert "required columns 'resv_id', 'top_depth_feet'" in proc.stderr
+    # A misspelt column: one warning line, said once for the six calls.
+    sample.rename(columns={"oil_density_max_val_deg_api": "oil_gravity_api"}).to_csv(tmp_path / "typo.csv",
+                                                                                   index=False)
+    proc = run_screening(["typo.csv"], tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("screen_reservoirs.py: warning: column 'oil_gravity_api'")
+    assert "'oil_density_max_val_deg_api' was probably meant" in lines[0]

@@ -44,6 +44,8 @@ def tracked(obj, depth=2):
     out = []
     if obj is None or isinstance(obj, bool) or (type(obj) is int and -5 <= obj <= 256):
         return out
+    if type(obj) is str and sys.intern(obj) is obj:
+        return out      # an interned name ("method"): any code's references move its count
     out.append(obj)
     if depth == 0:
         return out
@@ -182,10 +184,15 @@ CASES = {
                                        .assign(porosity_avg_pct=unique("high")), 3], ValueError),
     "evaluate_analogs": lambda: ([projects_table(), 3, "method", "field", {"Gel": "chemical"}, 3, False], None),
     "evaluate_analogs/fails": lambda: ([projects_table().drop(columns="method")], KeyError),
+    "summary_halvane_zelt": lambda: ([edin().assign(mmp_co2_psi=2500.0)], None),
+    "summary_halvane_zelt/fails": lambda: ([edin().assign(pressure_psi=float("inf"))], ValueError),
+    "summary_uom_zelt": lambda: ([edin().assign(surface_temp_deg_c=12.0)], None),
+    "summary_uom_zelt/fails": lambda: ([case_clash_edin()], ValueError),
 }
 
 CALLS = {name: (PIPELINE_CALLS if name.split("/")[0] in ("halvane_zelt", "uom_zelt", "explain_halvane_zelt",
-                                                         "explain_uom_zelt", "rank_by_analogs",
+                                                         "explain_uom_zelt", "summary_halvane_zelt",
+                                                         "summary_uom_zelt", "rank_by_analogs",
                                                          "evaluate_analogs") else
                 TABLE_CALLS if name.split("/")[0] in ("get_zelt_score", "get_zelt_score_2019", "get_diff",
                                                       "get_screening_param_score", "get_min_max")
@@ -194,7 +201,8 @@ CALLS = {name: (PIPELINE_CALLS if name.split("/")[0] in ("halvane_zelt", "uom_ze
 
 
 def test_every_public_function_is_covered():
-    public = [n for n in dir(zelt) if callable(getattr(zelt, n)) and not n.startswith("_")]
+    public = [n for n in dir(zelt) if callable(getattr(zelt, n)) and not n.startswith("_")
+              and not isinstance(getattr(zelt, n), type)]   # InputWarning is a class, not a function
     missing = {n for n in public if n not in CASES or n + "/fails" not in CASES}
     assert not missing
 

@@ -54,6 +54,8 @@ SIGNATURES = {
     "fix_screening_table_2019_for_spotfire": ["screening_table_2019_df"],
     "explain_halvane_zelt": ["edin_df"],
     "explain_uom_zelt": ["edin_df"],
+    "summary_halvane_zelt": ["edin_df"],
+    "summary_uom_zelt": ["edin_df"],
 }
 
 
@@ -63,7 +65,7 @@ def test_docstring():
 
 def test_public_names_in_binding_order():
     names = [k for k in vars(zelt) if not k.startswith("_")]
-    assert names == (["np", "pd", "math", "os"] + [c[0] for c in CONSTANTS] + list(SIGNATURES)
+    assert names == (["np", "pd", "math", "os"] + [c[0] for c in CONSTANTS] + ["InputWarning"] + list(SIGNATURES)
                      + ["rank_by_analogs", "evaluate_analogs"])
 
 
