@@ -27,11 +27,6 @@ py::object warning_class(const char* name, const char* doc) {
 void QuonModule::body(py::module_ m) {
     bind_vocabulary(m);
     keep_numpy_types(m.attr("np"));
-    m.attr("CGeologicalModel") = make_geological_model_class();
-    m.attr("CSerializer") = make_serializer_class();
-    m.attr("CHistoryMatch") = make_history_match_class();
-    m.attr("CQCalculator") = make_q_calculator_class();
-    m.attr("CMainDravex") = make_driver_class();
     // The play's envelope and manifest files, and the warnings of forecasts
     // that extrapolate or whose raw cumulatives fall (docs/forecast-plays.md).
     m.attr("envelopeFile") = "envelope.json";
@@ -44,6 +39,11 @@ void QuonModule::body(py::module_ m) {
         "quon.FallingOutputWarning",
         "The monthly models' raw cumulatives of a forecast fall from one month to the\n"
         "next: the models disagree there, and the fitted curves hide it.");
+    m.attr("CGeologicalModel") = make_geological_model_class();
+    m.attr("CSerializer") = make_serializer_class();
+    m.attr("CHistoryMatch") = make_history_match_class();
+    m.attr("CQCalculator") = make_q_calculator_class();
+    m.attr("CMainDravex") = make_driver_class();
 }
 
 }  // namespace quon_py
