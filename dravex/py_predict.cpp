@@ -80,7 +80,7 @@ py::object geological_model(const py::object& self, const char* caller) {
             py::object play = play_folder(self);
             if (!path_exists(play))
                 message += " (the play folder \"" + text_of(play) +
-                           "\" was not found; name your play's folder with CMainDravex(playDir=...))";
+                           "\" was not found; name the play folder with CMainDravex(playDir=...))";
         } else {
             message = std::string(caller) + ": no geological model of \"" + text_of(key) +
                       "\" loaded; call Process() first";
@@ -382,10 +382,11 @@ py::object predict(py::object self, py::object lat, py::object lon, py::object f
 
     const py::list t_model = from_zero(months);
     const DeclineFits fits = fit_declines(self, t_model, out);
+    const py::list raw_outputs = items_of(out.outputs);
     py::object model_output = self.attr("m_modelOutputList");
     model_output.attr("insert")(0, 0);
     py::tuple tables = forecast_tables(t_model, fits, model_output);
-    warn_of_forecast(self, features, out.outputs, months);
+    warn_of_forecast(self, features, raw_outputs, months);
     return tables;
 }
 
