@@ -3,11 +3,11 @@ for one lateral with the quon module's batch forecast, maps the 60-month gas
 and its uncertainty, and lists the designs that make the most gas per foot.
 
     PYTHONPATH=build /usr/bin/python3 examples/design_sweep.py [--lat DEG] [--lon DEG]
-        [--lateral FT] [--top N] [--out DIR]
+        [--lateral FT] [--top N] [--out DIR] [--play DIR]
 
-The models are those of the play data directory beside the module
-(DataFiles/Marcellus Shale, which `make build` generates: demo models trained
-on synthetic wells). Without arguments the wells sit in the middle of the
+The models are those of the play folder named by --play, by default the
+play beside the module (DataFiles/Marcellus Shale; in a source checkout
+`make build` generates a demo play there, trained on synthetic wells). Without arguments the wells sit in the middle of the
 driver's map window with a 6,000 ft lateral.
 
 The sweep covers the play's ranges (the driver's slider ranges): stage
@@ -46,7 +46,7 @@ import pandas as pd  # noqa: E402
 
 import quon  # noqa: E402
 from forecast_well import (DEMO_STAMP, add_location_arguments, load_driver, location_text,  # noqa: E402
-                           play_directory, play_source, save_figure)
+                           play_source, save_figure)
 
 CUM_UNIT = "MMcf"
 MONTH = 60
@@ -86,6 +86,11 @@ def forecast(driver, designs):
         _, cums = driver.PredictBatch(designs)
     for w in caught:
         print(f"note: {w.message}", file=sys.stderr)
+    per_design = cums.groupby("Design", sort=False)["Outside Envelope"].first()
+    outside = per_design.fillna("").str.len() > 0
+    if outside.any():
+        print(f"note: {int(outside.sum())} of {len(per_design)} designs lie outside the play's envelope "
+              "(the models extrapolate there), e.g. in " + per_design[outside].iloc[0], file=sys.stderr)
     return cums
 
 
@@ -165,7 +170,7 @@ def main(argv):
     parser.add_argument("--out", default="out", help="output folder (default: out)")
     args = parser.parse_args(argv)
 
-    driver = load_driver()
+    driver = load_driver(args.play)
     if driver is None:
         return 1
     lat = args.lat if args.lat is not None else 0.5 * (driver.m_minLat + driver.m_maxLat)
@@ -182,7 +187,7 @@ def main(argv):
 
     os.makedirs(args.out, exist_ok=True)
     picture = os.path.join(args.out, "design_sweep.png")
-    demo = os.path.isfile(os.path.join(play_directory(), DEMO_STAMP))
+    demo = os.path.isfile(os.path.join(driver.m_filesDir, DEMO_STAMP))
     plot_sweep(picture, table, spacings, fluids, lat, lon, lateral, best, demo)
     print(f"\nwritten: {picture}")
     return 0
