@@ -10,9 +10,11 @@ play beside the module (DataFiles/Marcellus Shale; in a source checkout
 `make build` generates a demo play there, trained on synthetic wells). Without arguments the wells sit in the middle of the
 driver's map window with a 6,000 ft lateral.
 
-The sweep covers the play's ranges (the driver's slider ranges): stage
-spacing (average stage length) from 100 to 1,000 ft in steps of 25 ft and
-fluid loading from 100 to 3,000 gal/ft in steps of 100 gal/ft. Each design
+The sweep covers the play's ranges (the driver's slider ranges, narrowed to
+the steps inside the play's envelope when it has one): stage spacing
+(average stage length) from 100 to 1,000 ft in steps of 25 ft and fluid
+loading from 100 to 3,000 gal/ft in steps of 100 gal/ft (125 to 1,000 ft and
+200 to 2,900 gal/ft with the demo play). Each design
 has as many stages as fit in the lateral (lateral // spacing), so stages x
 spacing never exceeds the lateral; spacings that would need fewer than 4 or
 more than 40 stages (the play's stage range) are left out. All designs go to
@@ -55,11 +57,23 @@ FLUID_STEP = 100.0  # gal/ft
 MIN_STAGES, MAX_STAGES = 4, 40
 
 
+def sweep_range(driver, column, step):
+    """The slider range of a design column, narrowed to the steps inside the
+    play's envelope when the play has one: the models were trained there."""
+    lo, hi = driver.m_minSliderVar[column], driver.m_maxSliderVar[column]
+    envelope = (driver.m_designEnvelope or {}).get("monthly models", {})
+    if column in envelope:
+        trained_lo, trained_hi = envelope[column]
+        lo = max(lo, step * np.ceil(trained_lo / step))
+        hi = min(hi, step * np.floor(trained_hi / step))
+    return lo, hi
+
+
 def sweep_designs(driver, lat, lon, lateral):
     """The grid of designs: every spacing and fluid loading of the play's
     ranges whose stage count (lateral // spacing) lies in the play's range."""
-    lo_s, hi_s = driver.m_minSliderVar[quon.strFracSpacing], driver.m_maxSliderVar[quon.strFracSpacing]
-    lo_f, hi_f = driver.m_minSliderVar[quon.strFluidVolumePerLen], driver.m_maxSliderVar[quon.strFluidVolumePerLen]
+    lo_s, hi_s = sweep_range(driver, quon.strFracSpacing, SPACING_STEP)
+    lo_f, hi_f = sweep_range(driver, quon.strFluidVolumePerLen, FLUID_STEP)
     spacings = np.arange(lo_s, hi_s + SPACING_STEP / 2, SPACING_STEP)
     stages = np.floor(lateral / spacings)
     keep = (stages >= MIN_STAGES) & (stages <= MAX_STAGES)
