@@ -33,7 +33,7 @@ using namespace pybind11::literals;
 
 // The model of a play file; with a manifest in files_dir, of the bytes
 // whose SHA-256 was checked.
-py::object load_pickle(const py::object& path, const py::object& files_dir) {
+py::object load_pickle(const py::object& path, const py::object& files_dir, const std::string& month = "") {
     std::optional<py::bytes> checked = checked_play_file(files_dir, path);
     try {
         if (checked) return global("pickle").attr("loads")(*checked);
@@ -41,7 +41,7 @@ py::object load_pickle(const py::object& path, const py::object& files_dir) {
         return use_then_close(file, [](const py::object& f) { return global("pickle").attr("load")(f); });
     } catch (py::error_already_set& e) {
         const std::string name = text_of(path);
-        raise_in_context(e, "cannot load the model file \"" + name + "\"", name);
+        raise_in_context(e, "cannot load the model file \"" + name + "\"" + month, name);
     }
 }
 
@@ -85,6 +85,9 @@ namespace {
 
 // ------------------------------------------------------------- construction
 
+// Keyed by the module's column names; with the default column set
+// strFracStagesPerLen is None, so one key of each slider dictionary is None
+// (None: 2 in m_sliderVar), as the vocabulary has it.
 py::dict slider_dict(const int (&values)[8]) {
     static const char* const keys[8] = {"strFracStages",       "strWellLen",
                                         "strFluidVolume",      "strTVD",
@@ -206,8 +209,9 @@ py::object get_models(py::object self) {
     for (const py::handle month : items_of(global("nOutputMonthList"))) {
         py::object path = month_model_path(self, month);
         if (!is_file(path)) return py::dict();
-        py::object model = load_pickle(path, self.attr("m_filesDir"));
-        check_model_object(model, path, {"get_booster", "predict"}, " (month " + text_of(month) + ")");
+        const std::string which = " (month " + text_of(month) + ")";
+        py::object model = load_pickle(path, self.attr("m_filesDir"), which);
+        check_model_object(model, path, {"get_booster", "predict"}, which);
         models[month] = model;
     }
     return models;

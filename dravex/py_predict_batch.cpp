@@ -262,7 +262,7 @@ py::object repeated_notes(const DesignNotes& notes, std::size_t n, std::size_t p
         py::array_t<bool> a(static_cast<py::ssize_t>(n * points));
         bool* p = a.mutable_data();
         for (std::size_t i = 0; i < n * points; ++i) p[i] = notes.falls[i / points] != 0;
-        return std::move(a);
+        return a;
     }
     py::list texts(n * points);
     for (std::size_t i = 0; i < n; ++i) {

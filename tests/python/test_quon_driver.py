@@ -235,7 +235,7 @@ def test_unreadable_model_files_are_named(own_play, content, error, words):
     model_file.write_bytes(content)
     with pytest.raises(error, match=words) as e:
         quon.CMainDravex().Process()
-    assert f'cannot load the model file "{model_file}"' in str(e.value)
+    assert f'cannot load the model file "{model_file}" (month 6)' in str(e.value)
     assert e.value.__cause__ is not None
     geo_file = own_play / PLAY_SUBDIR / "GeoModel" / (quon.strISIP + ".pickle")
     geo_file.write_bytes(content)
