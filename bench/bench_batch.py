@@ -54,12 +54,13 @@ def designs(n, seed=20261208):
     rng = np.random.default_rng(seed)
     length = rng.uniform(1000.0, 8000.0, n)
     spacing = rng.uniform(100.0, 1000.0, n)
+    stages = np.clip(np.floor(length / spacing), 4, 40)
     return pd.DataFrame({
         COLUMNS[0]: rng.uniform(41.38, 41.99, n),
         COLUMNS[1]: rng.uniform(-77.59, -75.56, n),
-        COLUMNS[2]: np.clip(np.floor(length / spacing), 4, 40),
+        COLUMNS[2]: stages,
         COLUMNS[3]: length,
-        COLUMNS[4]: spacing,
+        COLUMNS[4]: np.minimum(spacing, length / stages),  # wells: the stages fit the lateral
         COLUMNS[5]: rng.uniform(100.0, 3000.0, n),
     })
 
