@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "args.hpp"
 #include "booster_inference.hpp"
 #include "decline_fit.hpp"
+#include "design_envelope.hpp"
 #include "errors.hpp"
 #include "module_def.hpp"
 
@@ -222,6 +224,54 @@ long bin_count(const py::object& num_bins);
 // it); `where` is added after the bin ("" or ", row label ...").
 [[noreturn]] void raise_no_band(const char* caller, const py::handle& month, const char* prob, long bin,
                                 const std::string& where);
+
+// ------------------------------------- what a forecast is trusted for
+// (py_envelope.cpp, over design_envelope.hpp)
+
+// The monthly models' feature columns of the module vocabulary, in the
+// order of the feature row.
+std::array<std::string, quon::kFeatureCount> feature_columns();
+
+// Why a design is not a well, the values named by `names`.
+std::string well_fault_text(const quon::WellCheck& check, const double* row,
+                            const std::array<std::string, quon::kFeatureCount>& names);
+
+// The core's envelope of a play's envelope description (the mapping of
+// its file, docs/forecast-plays.md); ValueError naming `where` and the
+// entry at fault.
+quon::DesignEnvelope envelope_from(const py::object& spec, const std::string& where);
+
+// The envelope Process read for the driver (m_designEnvelope), or nothing
+// when its play has none.
+std::optional<quon::DesignEnvelope> driver_envelope(const py::object& self);
+
+// "name value lies outside ..." for every quantity outside.
+std::vector<std::string> outside_items(quon::OutsideMask mask, const double* row, const quon::DesignEnvelope& envelope,
+                                       const std::array<std::string, quon::kFeatureCount>& names);
+
+// The names of the quantities outside, ", " between them ("" for none).
+std::string outside_columns(quon::OutsideMask mask, const std::array<std::string, quon::kFeatureCount>& names);
+
+// Warns with the module's warning class `category` (a name of the module).
+void warn(const char* category, const std::string& message);
+
+// The play's envelope file (envelopeFile in files_dir) read and checked,
+// or None when the play has none.
+py::object play_envelope(const py::object& files_dir);
+
+// The bytes of the play file `path` when files_dir holds a manifest
+// (manifestFile), after their SHA-256 has been checked against it;
+// ValueError naming the file when it is not listed or has changed.
+// Nothing when the play has no manifest.
+std::optional<py::bytes> checked_play_file(const py::object& files_dir, const py::object& path);
+
+// That the driver's last Process did not fail; else the error of that
+// failure again, in `caller`'s name (py_predict.cpp).
+void check_process_succeeded(const py::object& self, const char* caller);
+
+// The play folder Process reads: the driver's playDir, or DataFiles/<play>
+// beside the module (py_driver.cpp).
+py::object play_folder(const py::object& self);
 
 // ---------------------------------------------------------- the module body
 

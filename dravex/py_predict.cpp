@@ -77,9 +77,10 @@ py::object geological_model(const py::object& self, const char* caller) {
         std::string message = std::string(caller) + ": no models loaded; call Process() first";
         py::object files_dir = self.attr("m_filesDir");
         if (files_dir.is_none()) {
-            py::object play = self.attr("_CMainDravex__get_filepath")(
-                py::str("DataFiles") + sep() + global("playDesignationDir"));
-            if (!path_exists(play)) message += " (the play folder \"" + text_of(play) + "\" was not found)";
+            py::object play = play_folder(self);
+            if (!path_exists(play))
+                message += " (the play folder \"" + text_of(play) +
+                           "\" was not found; name the play folder with CMainDravex(playDir=...))";
         } else {
             message = std::string(caller) + ": no geological model of \"" + text_of(key) +
                       "\" loaded; call Process() first";
@@ -147,6 +148,26 @@ void raise_no_band(const char* caller, const py::handle& month, const char* prob
                                          " band in bin " + std::to_string(bin) + where + ": none of its test rows (" +
                                          text_of(global("modelPredictTestFile")) +
                                          ") had a model value in that bin");
+}
+
+void check_process_succeeded(const py::object& self, const char* caller) {
+    py::object failure = py::getattr(self, "m_processError", py::none());
+    if (failure.is_none()) return;
+    const std::string message = std::string(caller) + ": the last Process() failed, so the play is not loaded: " +
+                                text_of(failure) + " (mend the play and call Process() again)";
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(failure.ptr()));
+    PyObject* error = PyObject_CallFunction(type, "s", message.c_str());
+    if (error == nullptr || PyObject_IsInstance(error, type) != 1) {
+        Py_XDECREF(error);
+        PyErr_Clear();
+        type = PyExc_RuntimeError;
+        error = PyObject_CallFunction(type, "s", message.c_str());
+        if (error == nullptr) throw py::error_already_set();
+    }
+    PyException_SetCause(error, failure.inc_ref().ptr());  // steals the reference
+    PyErr_SetObject(type, error);
+    Py_DECREF(error);
+    throw py::error_already_set();
 }
 
 namespace {
@@ -279,6 +300,59 @@ py::tuple forecast_tables(const py::list& t_model, const DeclineFits& fits,
     return py::make_tuple(data_frame(rates), data_frame(cumulatives));
 }
 
+// The names of the feature row's values in Predict's messages.
+const std::array<std::string, quon::kFeatureCount>& argument_names() {
+    static const std::array<std::string, quon::kFeatureCount> names = {
+        "lat", "lon", "frac_stages", "the estimated ISIP", "well_len", "frac_spacing", "fluid_vol"};
+    return names;
+}
+
+std::vector<double> doubles_of(const py::list& values) {
+    std::vector<double> out(values.size(), NAN);
+    for (std::size_t k = 0; k < values.size(); ++k) real_number(values[k], out[k]);
+    return out;
+}
+
+// A design that is not a well is refused (the arguments are finite numbers).
+void check_is_well(const py::object& lat, const py::object& lon, const py::object& frac_stages,
+                   const py::object& well_len, const py::object& frac_spacing, const py::object& fluid_vol) {
+    py::list values;
+    for (const py::object& v : {lat, lon, frac_stages, py::object(py::float_(0.0)), well_len, frac_spacing, fluid_vol})
+        values.append(v);
+    const std::vector<double> row = doubles_of(values);
+    const quon::WellCheck check = quon::check_well(row.data());
+    if (check.fault != quon::WellFault::none)
+        pymodule::raise(PyExc_ValueError, std::string(kPredict) + ": " +
+                                              well_fault_text(check, row.data(), argument_names()) +
+                                              ": not a well that can be built");
+}
+
+// The forecast's warnings: the values outside the play's envelope, and the
+// falls of the raw cumulative.
+void warn_of_forecast(const py::object& self, const py::list& features, const py::list& outputs,
+                      const py::list& months) {
+    const std::vector<double> row = doubles_of(features);
+    if (const std::optional<quon::DesignEnvelope> envelope = driver_envelope(self)) {
+        const quon::OutsideMask mask = quon::outside_envelope(*envelope, row.data());
+        if (mask != 0) {
+            std::string message = std::string(kPredict) + ": the forecast extrapolates: ";
+            const std::vector<std::string> items = outside_items(mask, row.data(), *envelope, argument_names());
+            for (std::size_t k = 0; k < items.size(); ++k) message += (k ? "; " : "") + items[k];
+            warn("ExtrapolationWarning", message);
+        }
+    }
+    const std::vector<double> values = doubles_of(outputs);
+    const quon::Falls falls = quon::cumulative_falls(values.data(), values.size());
+    if (falls.count > 0) {
+        const std::string before = falls.first == 0 ? "0" : text_of(months[falls.first - 1]);
+        warn("FallingOutputWarning",
+             std::string(kPredict) + ": the monthly models' raw cumulative (\"Model Output\") falls at " +
+                 std::to_string(falls.count) + " of " + std::to_string(values.size()) + " steps, first from month " +
+                 before + " to month " + text_of(months[falls.first]) +
+                 ": the models disagree there, and the fitted curves hide it");
+    }
+}
+
 }  // namespace
 
 py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,
@@ -289,7 +363,9 @@ py::object predict(py::object self, py::object lat, py::object lon, py::object f
     check_design_value("well_len", well_len);
     check_design_value("frac_spacing", frac_spacing);
     check_design_value("fluid_vol", fluid_vol);
+    check_is_well(lat, lon, frac_stages, well_len, frac_spacing, fluid_vol);
     DriverLock lock(self);
+    check_process_succeeded(self, kPredict);
 
     py::object isip = estimate_isip(geological_model(self, kPredict), lat, lon);
     py::list features;
@@ -306,9 +382,12 @@ py::object predict(py::object self, py::object lat, py::object lon, py::object f
 
     const py::list t_model = from_zero(months);
     const DeclineFits fits = fit_declines(self, t_model, out);
+    const py::list raw_outputs = items_of(out.outputs);
     py::object model_output = self.attr("m_modelOutputList");
     model_output.attr("insert")(0, 0);
-    return forecast_tables(t_model, fits, model_output);
+    py::tuple tables = forecast_tables(t_model, fits, model_output);
+    warn_of_forecast(self, features, raw_outputs, months);
+    return tables;
 }
 
 }  // namespace quon_py

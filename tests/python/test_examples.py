@@ -441,24 +441,87 @@ def test_forecast_curves_drawn_are_the_tables_curves(driver):
         np.testing.assert_allclose(drawn[label][1], cums[cum_col], rtol=1e-9, atol=1e-9, err_msg=label)
 
 
-def test_forecast_without_a_play_says_how_to_get_one(tmp_path):
-    """A module with no play beside it: a non-zero exit naming `make build`."""
+@pytest.mark.parametrize("installed", [True, False], ids=["installed", "source-build"])
+def test_forecast_without_a_play_says_how_to_get_one(tmp_path, installed):
+    """A module with no play beside it: a non-zero exit that says how to name
+    a play; `make build` only for a module of a source checkout's build."""
     module_dir = tmp_path / "module"
     module_dir.mkdir()
-    os.symlink(os.path.abspath(quon.__file__), module_dir / os.path.basename(quon.__file__))
+    module = module_dir / os.path.basename(quon.__file__)
+    if installed:
+        shutil.copyfile(quon.__file__, module)
+    else:
+        os.symlink(os.path.abspath(quon.__file__), module)
     env = dict(os.environ, PYTHONPATH=str(module_dir), MPLBACKEND="Agg")
-    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py")],
-                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
-    assert proc.returncode != 0
-    assert "make build" in proc.stderr and proc.stdout == ""
+    for args, where in (([], "beside the module"), (["--play", "nowhere"], "named by --play")):
+        proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py")] + args,
+                              cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 1 and proc.stdout == ""
+        assert f"({where})" in proc.stderr and "Name your play's folder with --play DIR" in proc.stderr
+        assert ("make build" in proc.stderr) == (not installed and not args)
     assert not (tmp_path / "out").exists()
+
+
+@needs_module_play
+def test_forecast_names_the_play_folder_it_is_given(tmp_path):
+    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
+    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py"),
+                           "--play", MODULE_PLAY], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    broken = tmp_path / "broken"
+    shutil.copytree(MODULE_PLAY, broken)
+    (broken / "Model" / "20" / "modelPredictTest.csv").write_text("model,real\n")
+    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py"),
+                           "--play", str(broken)], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 1 and proc.stdout == ""
+    assert proc.stderr.startswith(f"The play at {broken} could not be loaded: the play file ")
+    assert "modelPredictTest.csv\" has changed" in proc.stderr  # the manifest refuses it first
+
+
+@needs_module_play
+def test_forecast_marks_extrapolation_and_falling_outputs(tmp_path, driver, monkeypatch):
+    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
+    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py"),
+                           "--stages", "30", "--lateral", "9000", "--spacing", "300", "--fluid", "2000"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0
+    top = driver.m_designEnvelope["monthly models"][quon.strWellLen][1]
+    assert proc.stderr == (f"note: the forecast extrapolates: well_len 9000 lies outside the monthly models' "
+                           f"training range {driver.m_designEnvelope['monthly models'][quon.strWellLen][0]:.6g} "
+                           f"to {top:.6g}\n")
+    # Falling raw outputs: a month's model halved.
+    example = load_example("forecast_well")
+    d = quon.CMainDravex()
+    d.Process()
+    model = d.m_modelDict[30]
+
+    class Halved:
+        def get_booster(self):
+            return model.get_booster()
+
+        def predict(self, data):
+            return model.predict(data) * np.float32(0.5)
+    d.m_modelDict[30] = Halved()
+    rates, cums, cautions = example.forecast(d, DESIGN)
+    assert cautions["extrapolated"] is None
+    assert cautions["falling"].startswith("the monthly models' raw cumulative")
+    months, _ = example.falling_months(cums)
+    assert months.tolist() == [30.0]
+    picture = tmp_path / "falling.png"
+    example.plot_forecast(str(picture), d, DESIGN, 4000.0, cums, example.fitted_declines(d), True, cautions)
+    assert png_size(picture)[0] >= 1000
 
 
 @needs_module_play
 @pytest.mark.parametrize("args, says", [
     (["--lat", "nan"], "--lat nan: a location and a design must be finite numbers"),
     (["--fluid", "inf"], "--fluid inf: a location and a design must be finite numbers"),
-    (["--stages", "0"], "--stages, --lateral, --spacing and --fluid must be positive"),
+    (["--stages", "0"], "frac_stages must be positive, got 0: not a well that can be built"),
+    (["--stages", "40", "--lateral", "6000", "--spacing", "300"],
+     "frac_stages x frac_spacing (40 x 300 = 12000) is longer than well_len 6000 by more than 10 %: "
+     "not a well that can be built"),
 ])
 def test_forecast_refuses_a_bad_design_in_one_line(tmp_path, args, says):
     env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
@@ -496,7 +559,8 @@ def test_sweep_lists_the_designs_with_most_gas_per_foot(sweep_run, driver, monke
     # Consistent designs over the play's ranges.
     assert len(designs) == len(spacings) * len(fluids)
     assert (stages * designs[quon.strFracSpacing] <= SWEEP_LATERAL).all()
-    assert stages.between(4, 40).all() and fluids[0] == 100 and fluids[-1] == 3000
+    assert stages.between(4, 40).all() and fluids[0] == 200 and fluids[-1] == 2900  # inside the envelope
+    assert spacings[0] == 125 and spacings[-1] == 1000
     _, cums = driver.PredictBatch(designs)
     month60 = cums[cums["Month"] == 60].set_index("Design")
     order = month60["Q"].sort_values(ascending=False, kind="stable").index[:4]
