@@ -238,17 +238,16 @@ py::object make_driver_class();          // py_driver.cpp
 // back on, are CHistoryMatch's own (py_decline.cpp).
 bool cumulative_list_is_own(const py::object& self);
 
-// What GetMatchParams(tList, QList) returns, computed by the core's fit,
-// when that is the computation curve_fit would make; nothing when
-// curve_fit must be called (py_fit.cpp).
-std::optional<py::tuple> match_params_natively(const py::object& self, const py::object& t_list,
-                                               const py::object& q_list);
-
-// numpy's power of float64 arrays (the float64 loop of the module's
-// np.power), callable on any thread without the GIL, once checked to give
-// np.power's results bit for bit; nothing when it cannot be had or does not
-// (py_numpy_power.cpp).
-std::optional<quon::PowerFunction> numpy_power_function();
+// The core's fit of the series where it stands for curve_fit's fit of the
+// class's own model to plain data (py_fit.cpp): the fit (converged, or
+// out of evaluations), the times and the settings it was made with;
+// nothing when curve_fit must be called.
+struct NativeFit {
+    quon::ArpsFit fit;
+    std::vector<double> t;
+    quon::ArpsFitSettings settings;
+};
+std::optional<NativeFit> fit_natively(const py::object& self, const py::object& t_list, const py::object& q_list);
 
 // CMainDravex.Predict (py_predict.cpp).
 py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,

@@ -276,13 +276,9 @@ py::object predict_batch(py::object self, py::object designs) {
             features[i * kFeatures + kIsipSlot] = isips[i];
         }
         outputs = run_monthly_models(months, features, n);
-        // numpy's own power, as Predict's fits and curves take it, where it
-        // can be called off the interpreter; the C library's otherwise.
-        const std::optional<quon::PowerFunction> numpy_power = numpy_power_function();
-        const quon::PowerFunction power = numpy_power ? *numpy_power : quon::PowerFunction(quon::c_library_powers);
         {
             py::gil_scoped_release release;
-            forecast = quon::forecast_batch(month_values, outputs, n, bands, settings, worker_threads(), power);
+            forecast = quon::forecast_batch(month_values, outputs, n, bands, settings, worker_threads());
         }
         if (forecast.gap.found) {
             const Month& m = months[forecast.gap.month];
