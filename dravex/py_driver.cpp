@@ -382,6 +382,8 @@ py::object process(py::object self) {
     self.attr("m_geoModelDict") = self.attr("_CMainDravex__GetGeoModels")();
     if (pymodule::truth(self.attr("m_geoModelDict"))) {
         self.attr("m_modelDict") = self.attr("_CMainDravex__GetModels")();
+        // How each monthly model will run, decided once (py_booster.cpp).
+        keep_monthly_models(self);
         if (pymodule::truth(self.attr("m_modelDict"))) self.attr("_CMainDravex__SetP10P90Binned")();
     }
     return py::none();
