@@ -47,12 +47,24 @@ struct Residuals {
     const double* q;
     std::size_t m;
     double q_unit_factor;
+    // The powers base(t_i)^(1 - 1/b) of the last (di_tan, b) evaluated: the
+    // cumulative is linear in qi, so a point that differs only in qi (the
+    // Jacobian's first column) takes the same powers without computing
+    // them again, bit for bit.
+    mutable std::vector<double> powers;
+    mutable double powers_di = std::numeric_limits<double>::quiet_NaN();
+    mutable double powers_b = std::numeric_limits<double>::quiet_NaN();
 
     void operator()(const Vec& x, std::vector<double>& r) const {
+        if (!(x[1] == powers_di && x[2] == powers_b)) {
+            const double exponent = arps_cumulative_exponent(x[2]);
+            powers.resize(m);
+            for (std::size_t i = 0; i < m; ++i) powers[i] = std::pow(arps_base(x[1], x[2], t[i]), exponent);
+            powers_di = x[1];
+            powers_b = x[2];
+        }
         const double scale = arps_cumulative_scale(x[0], x[1], x[2], q_unit_factor);
-        const double exponent = arps_cumulative_exponent(x[2]);
-        for (std::size_t i = 0; i < m; ++i)
-            r[i] = arps_cumulative_from_power(scale, std::pow(arps_base(x[1], x[2], t[i]), exponent)) - q[i];
+        for (std::size_t i = 0; i < m; ++i) r[i] = arps_cumulative_from_power(scale, powers[i]) - q[i];
     }
 };
 

@@ -20,9 +20,12 @@ bool rotate(std::vector<double>& g, std::size_t m, std::vector<double>& v, std::
             std::size_t q) {
     double* gp = g.data() + p * m;
     double* gq = g.data() + q * m;
-    const double alpha = dot(m, gp, gp);
-    const double beta = dot(m, gq, gq);
-    const double gamma = dot(m, gp, gq);
+    double alpha = 0.0, beta = 0.0, gamma = 0.0;  // |g_p|^2, |g_q|^2, g_p . g_q
+    for (std::size_t i = 0; i < m; ++i) {
+        alpha += gp[i] * gp[i];
+        beta += gq[i] * gq[i];
+        gamma += gp[i] * gq[i];
+    }
     if (alpha == 0.0 || beta == 0.0 || std::fabs(gamma) <= kEps * (std::sqrt(alpha) * std::sqrt(beta)))
         return false;
     // The rotation angle's tangent, the smaller root of t^2 + 2 zeta t - 1.
@@ -67,10 +70,11 @@ bool thin_svd(std::size_t m, std::size_t n, const double* a, ThinSvd& out) {
     }
     // Scaled by a power of two (exactly) so that no sum of squares can
     // overflow or underflow; the singular values are scaled back.
-    const int exponent = largest > 0.0 ? std::ilogb(largest) : 0;
+    const int exponent = largest > 0.0 ? std::clamp(std::ilogb(largest), -1000, 1000) : 0;
+    const double down = std::ldexp(1.0, -exponent), up = std::ldexp(1.0, exponent);
     std::vector<double> g(m * n);  // the columns, one after the other
     for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < n; ++j) g[j * m + i] = std::scalbn(a[i * n + j], -exponent);
+        for (std::size_t j = 0; j < n; ++j) g[j * m + i] = a[i * n + j] * down;
     std::vector<double> v(n * n, 0.0);  // V's columns, one after the other
     for (std::size_t j = 0; j < n; ++j) v[j * n + j] = 1.0;
 
@@ -92,7 +96,7 @@ bool thin_svd(std::size_t m, std::size_t n, const double* a, ThinSvd& out) {
     for (std::size_t k = 0; k < n; ++k) {
         const std::size_t j = order[k];
         const double norm = norms[j];
-        out.s[k] = std::scalbn(norm, exponent);
+        out.s[k] = norm * up;
         if (norm > 0.0)
             for (std::size_t i = 0; i < m; ++i) out.u[k * m + i] = g[j * m + i] / norm;
         for (std::size_t r = 0; r < n; ++r) out.v[r * n + k] = v[j * n + r];
