@@ -43,6 +43,9 @@ double max_abs(const Vec& a) {
 // Residuals Q(t_i; x) - q_i of the Arps cumulative, formed as the driver's
 // model function forms them.
 struct Residuals {
+    Residuals(const double* times, const double* values, std::size_t count, double unit_factor)
+        : t(times), q(values), m(count), q_unit_factor(unit_factor) {}
+
     const double* t;
     const double* q;
     std::size_t m;
@@ -141,7 +144,7 @@ ArpsFit fit_arps_cumulative(const double* t, const double* q, std::size_t m, con
         if (!(box.lb[j] < box.ub[j])) return fit;
     if (!box.holds(start)) return fit;
 
-    const Residuals fun{t, q, m, settings.q_unit_factor};
+    const Residuals fun(t, q, m, settings.q_unit_factor);
     Vec x = trf::strictly_inside(start, box, 1e-10);
     fit.params = as_params(x);
     std::vector<double> f(m), f_new(m), work(m);

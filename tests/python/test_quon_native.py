@@ -120,7 +120,8 @@ def special_models(tool):
         12: (regressor().fit(renamed, y), True),  # feature names unlike the vocabulary's
         14: (regressor(missing=0).fit(with_zeros, y), True),
         16: (early, True),  # trees up to the best iteration only
-        18: (regressor(missing=np.float32(-1.0)).fit(with_gaps, y), True),
+        # (xgboost 3 writes `missing` as JSON and takes only a Python number)
+        18: (regressor(missing=np.float32(-1.0) if xgboost.__version__ < "2" else -1.0).fit(with_gaps, y), True),
         20: (regressor(**({"predictor": "cpu_predictor"} if xgboost.__version__ < "2" else {"device": "cpu"}))
              .fit(table, y), True),
         22: (xgboost.XGBRegressor(booster="gblinear", n_estimators=5).fit(table, y), None),
