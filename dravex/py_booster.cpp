@@ -217,7 +217,15 @@ void keep_monthly_models(const py::object& self) {
             continue;
         }
         const auto model = py::reinterpret_steal<py::object>(found);
-        MonthlyModel m = own_road(model);
+        MonthlyModel m;
+        try {
+            m = own_road(model);
+        } catch (py::error_already_set& e) {
+            // A model whose booster or names cannot be had: nothing kept, so
+            // that Predict meets (and reports) the same error.
+            if (!e.matches(PyExc_Exception)) throw;
+            continue;
+        }
         if (xgb_model && PyObject_IsInstance(model.ptr(), xgb_model.ptr()) == 1) try_library_road(m);
         PyErr_Clear();
         kept->index[month] = kept->models.size();
