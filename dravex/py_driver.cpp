@@ -441,9 +441,9 @@ py::object make_driver_class() {
         "tables stacked design after design, each with a first column \"Design\" holding\n"
         "the design's row label. designs is a DataFrame with one row per design and the\n"
         "columns named by strLatitudeMid, strLongitudeMid, strFracStages, strWellLen,\n"
-        "strFracSpacing and strFluidVolumePerLen (others are ignored). The decline fits\n"
-        "agree with Predict's to a fraction of a percent; a fit that fails leaves NaN in\n"
-        "its columns and the call warns (RuntimeWarning) with the count.",
+        "strFracSpacing and strFluidVolumePerLen (others are ignored). Each design's rows\n"
+        "equal Predict's tables; a fit that fails leaves NaN in its columns and the call\n"
+        "warns (RuntimeWarning) with the count.",
         &predict_batch, py::arg("designs")));
     return make_class("CMainDravex", methods);
 }
