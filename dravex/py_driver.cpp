@@ -211,7 +211,7 @@ py::object get_models(py::object self) {
         if (!is_file(path)) return py::dict();
         const std::string which = " (month " + text_of(month) + ")";
         py::object model = load_pickle(path, self.attr("m_filesDir"), which);
-        check_model_object(model, path, {"get_booster", "predict"}, which);
+        check_model_object(model, path, {"predict"}, which);
         models[month] = model;
     }
     return models;
@@ -474,6 +474,8 @@ py::object process_steps(const py::object& self) {
     self.attr("m_geoModelDict") = self.attr("_CMainDravex__GetGeoModels")();
     if (pymodule::truth(self.attr("m_geoModelDict"))) {
         self.attr("m_modelDict") = self.attr("_CMainDravex__GetModels")();
+        // How each monthly model will run, decided once (py_booster.cpp).
+        keep_monthly_models(self);
         if (pymodule::truth(self.attr("m_modelDict"))) self.attr("_CMainDravex__SetP10P90Binned")();
     }
     return py::none();
@@ -551,9 +553,9 @@ py::object make_driver_class() {
         "tables stacked design after design, each with a first column \"Design\" holding\n"
         "the design's row label. designs is a DataFrame with one row per design and the\n"
         "columns named by strLatitudeMid, strLongitudeMid, strFracStages, strWellLen,\n"
-        "strFracSpacing and strFluidVolumePerLen (others are ignored). The decline fits\n"
-        "agree with Predict's to a fraction of a percent; a fit that fails leaves NaN in\n"
-        "its columns and the call warns (RuntimeWarning) with the count.",
+        "strFracSpacing and strFluidVolumePerLen (others are ignored). Each design's rows\n"
+        "equal Predict's tables; a fit that fails leaves NaN in its columns and the call\n"
+        "warns (RuntimeWarning) with the count.",
         &predict_batch, py::arg("designs")));
     return make_class("CMainDravex", methods);
 }

@@ -1,6 +1,6 @@
 // CMainDravex.Predict: the forecast of one well design from the models and
-// bands Process loaded. The monthly models run through the booster library
-// where their own predict would (py_booster.cpp), the bins are the core's
+// bands Process loaded. The monthly models run as Process decided
+// (py_booster.cpp), the bins are the core's
 // rule (history_match.hpp), the decline fits are CHistoryMatch's.
 //
 // Calls on one driver from several threads run one after another (the
@@ -212,44 +212,56 @@ py::object band_value(const py::object& band, const char* prob, const py::handle
     return value;
 }
 
+// The month's output through the booster Process loaded for the model,
+// with the GIL released (a numpy float32, as the model's predict(...)[0]
+// gives it); nothing when the model's own predict must run.
+std::optional<py::object> library_output(const MonthlyModel& m, const py::object& model,
+                                         const std::optional<std::vector<double>>& row) {
+    if (!row || !m.native_for(model)) return std::nullopt;
+    quon::RowPrediction p;
+    {
+        py::gil_scoped_release release;
+        p = quon::predict_row(m.booster->handle(), *row, m.request);
+    }
+    if (p.status != quon::RowStatus::ok) return std::nullopt;
+    return np_float32(p.value);
+}
+
 // Every month's model on the feature row, its output widened by the band
 // of its bin to P10 and P90.
 void run_monthly_models(const py::object& self, const py::list& features, const py::list& months,
                         MonthlyOutputs& out) {
-    py::object np = global("np");
     py::object model_dict = self.attr("m_modelDict");
     py::object bound_list = self.attr("m_boundList");
     py::object prob_binned = self.attr("m_modelProbBinned");
     const long num_bins = bin_count(global("numBins"));
-    const std::optional<std::vector<double>> row =
-        native_library_in_use() ? native_row(features) : std::nullopt;
-    // The one-row feature table of the models that take the package's own
-    // road is made once and handed to every such month whose model names
-    // its features as the previous one did: the models only read it.
-    py::object data, data_names;
+    const std::optional<std::vector<double>> row = native_row(features);
+    // np.array([varList]), made once; the one-row table of the models that
+    // run their own predict is handed to every such month whose model takes
+    // the same table as the previous one: the models only read it.
+    py::list rows;
+    rows.append(features);
+    py::object array, table, table_columns;
+    bool table_frame = false;
     for (const py::handle month : months) {
         py::object model = month_model(self, model_dict, month, kPredict);
-        py::object booster = model.attr("get_booster")();
-        std::optional<py::object> native = row ? predict_natively(model, booster, *row) : std::nullopt;
-        py::object output;
-        if (native) {
-            output = *native;
-        } else {
-            py::object feature_names = booster.attr("feature_names");
-            if (!data || !data_names.equal(feature_names)) {
-                py::list table_row;
-                table_row.append(features);
-                data = global("pd").attr("DataFrame")(np.attr("array")(table_row), "columns"_a = feature_names);
-                data_names = feature_names;
+        const MonthlyModel m = monthly_model(self, month, model);
+        std::optional<py::object> output = library_output(m, model, row);
+        if (!output) {
+            if (!array) array = global("np").attr("array")(rows);
+            if (!table || table_frame != m.frame || (m.frame && !table_columns.equal(m.columns))) {
+                table = model_table(m, array);
+                table_columns = m.columns;
+                table_frame = m.frame;
             }
-            output = pymodule::item(model.attr("predict")(data), py::int_(0));
+            output = pymodule::item(model.attr("predict")(table), py::int_(0));
         }
-        out.outputs.append(output);
+        out.outputs.append(*output);
 
-        const long bin = output_bin(output, month_entry(bound_list, month, "bin bounds", kPredict), num_bins);
+        const long bin = output_bin(*output, month_entry(bound_list, month, "bin bounds", kPredict), num_bins);
         py::object band = pymodule::item(month_entry(prob_binned, month, "P10/P90 band", kPredict), py::int_(bin));
-        out.p10.append(output * (py::int_(1) + band_value(band, "P10", month, bin)));
-        out.p90.append(output * (py::int_(1) + band_value(band, "P90", month, bin)));
+        out.p10.append(*output * (py::int_(1) + band_value(band, "P10", month, bin)));
+        out.p90.append(*output * (py::int_(1) + band_value(band, "P90", month, bin)));
     }
 }
 

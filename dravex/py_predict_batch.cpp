@@ -127,18 +127,17 @@ void check_wells(const py::object& designs, const std::vector<double>& features,
 // What the batch takes from the driver for one month.
 struct Month {
     py::object key;  // the month as nOutputMonthList holds it
-    py::object model, booster;
-    std::optional<NativeBooster> native;
+    py::object model;
+    MonthlyModel road;
     quon::MonthBands bands;
     std::vector<const char*> missing;  // per bin: the band that is None ("P10" first), or nullptr
 };
 
-Month month_inputs(const py::object& self, const py::handle& key, long bins, bool library) {
+Month month_inputs(const py::object& self, const py::handle& key, long bins) {
     Month m;
     m.key = py::reinterpret_borrow<py::object>(key);
     m.model = month_model(self, self.attr("m_modelDict"), key, kCaller);
-    m.booster = m.model.attr("get_booster")();
-    if (library) m.native = native_booster(m.model, m.booster);
+    m.road = monthly_model(self, key, m.model);
     const py::object bounds = month_entry(self.attr("m_boundList"), key, "bin bounds", kCaller);
     const py::object month_bands = month_entry(self.attr("m_modelProbBinned"), key, "P10/P90 band", kCaller);
     const std::string where = "month " + text_of(key) + ", bin ";
@@ -188,30 +187,36 @@ std::vector<double> run_monthly_models(std::vector<Month>& months, const std::ve
                                        std::size_t n) {
     const std::size_t n_months = months.size();
     std::vector<double> outputs(n * n_months);
-    std::vector<unsigned char> done(n_months, 0);
+    std::vector<unsigned char> done(n_months, 0), library(n_months, 0);
+    for (std::size_t k = 0; k < n_months; ++k) library[k] = months[k].road.native_for(months[k].model) ? 1 : 0;
     {
         py::gil_scoped_release release;
         quon::parallel_for(n_months, worker_threads(), 1, [&](std::size_t k) {
-            if (!months[k].native) return;
-            const NativeBooster& native = *months[k].native;
+            if (!library[k]) return;
+            const MonthlyModel& road = months[k].road;
             const quon::RowsPrediction p =
-                quon::predict_rows(native.handle, features.data(), n, kFeatures, native.request);
+                quon::predict_rows(road.booster->handle(), features.data(), n, kFeatures, road.request);
             if (p.status != quon::RowStatus::ok) return;
             for (std::size_t i = 0; i < n; ++i) outputs[i * n_months + k] = static_cast<double>(p.values[i]);
             done[k] = 1;
         });
     }
     // The others through their own predict, on one table shared by the
-    // months whose models name their features alike (the models only read it).
-    py::object table, table_names;
+    // months whose models take the same table (the models only read it).
+    py::object matrix, table, table_columns;
+    bool table_frame = false;
     for (std::size_t k = 0; k < n_months; ++k) {
         if (done[k]) continue;
-        py::object names = months[k].booster.attr("feature_names");
-        if (!table || !table_names.equal(names)) {
-            py::array_t<double> matrix({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(kFeatures)});
-            std::memcpy(matrix.mutable_data(), features.data(), features.size() * sizeof(double));
-            table = global("pd").attr("DataFrame")(matrix, "columns"_a = names);
-            table_names = names;
+        const MonthlyModel& road = months[k].road;
+        if (!matrix) {
+            py::array_t<double> values({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(kFeatures)});
+            std::memcpy(values.mutable_data(), features.data(), features.size() * sizeof(double));
+            matrix = values;
+        }
+        if (!table || table_frame != road.frame || (road.frame && !table_columns.equal(road.columns))) {
+            table = model_table(road, matrix);
+            table_columns = road.columns;
+            table_frame = road.frame;
         }
         Doubles values = global("np").attr("asarray")(months[k].model.attr("predict")(table),
                                                                   "dtype"_a = "float64").attr("reshape")(-1);
@@ -321,13 +326,12 @@ py::object predict_batch(py::object self, py::object designs) {
     if (bins < 1)
         pymodule::raise(PyExc_ValueError,
                         std::string(kCaller) + ": numBins must be at least 1, is " + std::to_string(bins));
-    const bool library = native_library_in_use();
     const py::list month_keys = items_of(global("nOutputMonthList"));
     std::vector<Month> months;
     std::vector<double> month_values;
     std::vector<quon::MonthBands> bands;
     for (const py::handle key : month_keys) {
-        months.push_back(month_inputs(self, key, bins, library));
+        months.push_back(month_inputs(self, key, bins));
         month_values.push_back(number(key, "the month " + text_of(key)));
         bands.push_back(months.back().bands);
     }
@@ -344,13 +348,9 @@ py::object predict_batch(py::object self, py::object designs) {
         const std::vector<double> isips = estimate_isips(geo, columns[0], columns[1]);
         for (std::size_t i = 0; i < n; ++i) features[i * kFeatures + kIsipSlot] = isips[i];
         outputs = run_monthly_models(months, features, n);
-        // numpy's own power, as Predict's fits and curves take it, where it
-        // can be called off the interpreter; the C library's otherwise.
-        const std::optional<quon::PowerFunction> numpy_power = numpy_power_function();
-        const quon::PowerFunction power = numpy_power ? *numpy_power : quon::PowerFunction(quon::c_library_powers);
         {
             py::gil_scoped_release release;
-            forecast = quon::forecast_batch(month_values, outputs, n, bands, settings, worker_threads(), power);
+            forecast = quon::forecast_batch(month_values, outputs, n, bands, settings, worker_threads());
         }
         if (forecast.gap.found) {
             const Month& m = months[forecast.gap.month];

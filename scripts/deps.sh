@@ -8,7 +8,7 @@ PACKAGES="g++ cmake make pkg-config pybind11-dev python3-dev python3-numpy
 python3-pandas python3-scipy python3-pytest googletest libgtest-dev
 python3-xgboost python3-sklearn python3-xlsxwriter python3-openpyxl
 python3-matplotlib python3-hypothesis python3-venv python3-pip python3-setuptools
-python3-wheel libxgboost-dev libblas-dev liblapack-dev ${EXTRA_PACKAGES:-}"
+python3-wheel libxgboost-dev ${EXTRA_PACKAGES:-}"
 
 missing=""
 for p in $PACKAGES; do

@@ -314,7 +314,7 @@ def test_a_month_pickle_without_a_model_is_named(own_play):
     model_file.write_bytes(pickle.dumps(17))
     d = quon.CMainDravex()
     with pytest.raises(TypeError, match=r"\(month 20\) holds 17 \(int\), not a trained model: it has no "
-                                        r"get_booster\(\) method") as e:
+                                        r"predict\(\) method") as e:
         d.Process()
     assert str(model_file) in str(e.value)
     geo = own_play / PLAY_SUBDIR / "GeoModel" / (quon.strISIP + ".pickle")
