@@ -61,7 +61,7 @@ BatchForecast forecast_batch(const std::vector<double>& months, const std::vecto
     for (FittedColumns& f : out.fits) {
         f.rate.assign(designs * points, kNaN);
         f.cumulative.assign(designs * points, kNaN);
-        f.failed.assign(designs, 0);
+        f.failed = std::vector<unsigned char>(designs, 0);
     }
 
     parallel_for(designs, threads, kDesignsPerChunk, [&](std::size_t i) {
