@@ -254,7 +254,7 @@ def test_missing_markers_and_number_text_in_numeric_columns(pipeline):
     floats.loc[[0, 2, 3], ["top_depth_feet", "porosity_avg_pct", "net_thickn_max_val_feet"]] = np.nan
     marked = floats.copy()
     depth = floats["top_depth_feet"]
-    marked["top_depth_feet"] = pd.Series([pd.NA, repr(depth[1]), None, np.nan, depth[4], str(depth[5])],
+    marked["top_depth_feet"] = pd.Series([pd.NA, repr(float(depth[1])), None, np.nan, depth[4], str(depth[5])],
                                          dtype=object)
     marked["porosity_avg_pct"] = floats["porosity_avg_pct"].astype("Float64")
     marked["net_thickn_max_val_feet"] = floats["net_thickn_max_val_feet"].astype(object).where(
