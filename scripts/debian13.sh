@@ -85,7 +85,7 @@ in_chroot() {
 
 install_packages() {
     # shellcheck disable=SC2086
-    in_chroot sh -eu -c "apt-get update -qq && apt-get install -y -qq --no-install-recommends $PACKAGES \
+    in_chroot sh -eu -c "dpkg --configure -a && apt-get update -qq && apt-get install -y -qq --no-install-recommends $PACKAGES \
         ${DEBIAN13_UPGRADE:+&& apt-get upgrade -y -qq} && apt-get clean"
 }
 
@@ -116,13 +116,18 @@ prepare() {
     echo "$STAMP_WANT" > "$STAMP_FILE"
 }
 
-# One writer of the chroot at a time; runs share it read-mostly.
+# Runs hold the chroot's lock shared, so it is not remade under them; only
+# a chroot that is missing or not current is worked on, under the lock held
+# alone (which waits for the runs under way to end).
 exec 8>"$LOCK"
-flock 8
-prepare
-flock -u 8
-# Runs hold the lock shared, so the chroot is not remade under them.
 flock -s 8
+if [ "$(cat "$STAMP_FILE" 2>/dev/null)" != "$STAMP_WANT" ] || [ -n "${DEBIAN13_UPGRADE:-}" ]; then
+    flock -u 8
+    flock 8
+    prepare
+    flock -u 8
+    flock -s 8
+fi
 
 if [ "${1:-}" = "--prepare" ]; then
     echo "debian13.sh: chroot ready at $ROOT"
