@@ -93,7 +93,10 @@ make_chroot() {
     tmp="$ROOT.new"
     rm -rf "$tmp"
     echo "debian13.sh: debootstrap $SUITE into $ROOT (from $MIRROR)"
-    debootstrap --variant=minbase --keyring="$KEYRING" "$SUITE" "$tmp" "$MIRROR"
+    # In a mount namespace of its own: what debootstrap mounts in the new
+    # tree goes with it, also when it is killed.
+    unshare -m --propagation private -- \
+        debootstrap --variant=minbase --keyring="$KEYRING" "$SUITE" "$tmp" "$MIRROR"
     # Unpacking without fsync per file: the chroot is a cache, made again
     # when lost.
     echo force-unsafe-io > "$tmp/etc/dpkg/dpkg.cfg.d/zelt-quon-unsafe-io"
