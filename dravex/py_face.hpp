@@ -211,7 +211,8 @@ py::object model_table(const MonthlyModel& m, const py::object& rows);
 // ------------------------------------------ the driver's loaded models
 // (py_predict.cpp). `caller` names the method in the messages.
 
-// repr(value), cut to 60 characters ("<unprintable>" when repr fails) ...
+// repr(value), cut to 60 characters ("<unprintable>" when repr fails; a
+// numpy scalar as the Python value it holds) ...
 std::string shown_repr(const py::handle& value);
 // ... and with its type: "nan (float)".
 std::string shown_value(const py::handle& value);

@@ -43,7 +43,15 @@ void check_design_value(const char* name, const py::object& value) {
 std::string shown_repr(const py::handle& value) {
     std::string shown = "<unprintable>";
     try {
-        shown = text_of(py::repr(value));
+        // A numpy scalar shows as the Python value it holds, as numpy 1
+        // shows it (numpy 2's repr is "np.float64(nan)").
+        bool numpy_scalar = false;
+        PyObject* mro = Py_TYPE(value.ptr())->tp_mro;
+        for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+            const auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            numpy_scalar = numpy_scalar || std::string(base->tp_name) == "numpy.generic";
+        }
+        shown = text_of(py::repr(numpy_scalar ? value.attr("item")() : py::reinterpret_borrow<py::object>(value)));
     } catch (py::error_already_set&) {
     }
     if (shown.size() > 60) shown = shown.substr(0, 57) + "...";

@@ -68,7 +68,7 @@ py::object output_excel_by_path(py::object, py::object file_path, py::object df)
     // Closing writes the workbook and releases its file, also when the
     // table cannot be written.
     use_then_close(writer, [&](const py::object& w) {
-        df.attr("to_excel")(w, "Sheet1", "engine"_a = "xlsxwriter");
+        df.attr("to_excel")(w, "sheet_name"_a = "Sheet1", "engine"_a = "xlsxwriter");
         return py::none();
     });
     return py::none();

@@ -43,7 +43,7 @@ def _tables():
         "sorted": t.sort_values("top_depth_feet"),
         "filtered": t[t.oil_density_max_val_deg_api > 25],
         "text": t.set_index("resv_id", drop=False),
-        "datetime": t.set_index(pd.date_range("2020-01-01", periods=len(t), freq=pd.Timedelta(hours=1))),
+        "datetime": t.set_index(pd.date_range("2020-01-01", periods=len(t), freq="h")),
         "duplicated": t.set_axis([k // 3 for k in range(len(t))]),
         "multi": t.set_index(["reservoir_unit_name", "gas_reserve_date_qual"], drop=False),
         "permuted": t.set_axis(rng.permutation(len(t))),
