@@ -7,7 +7,7 @@ BUILD_TYPE ?= Release
 # ON turns warnings of the project's own code into errors (CI sets it).
 WERROR ?= OFF
 
-.PHONY: all deps build test test-cpp test-python test-wheel wheel demo validate bench sanitize fuzz fuzz-update test-long clean
+.PHONY: all deps build test test-cpp test-python test-wheel wheel demo validate bench sanitize fuzz fuzz-update test-long test-debian13 debian13-chroot clean
 
 all: build
 
@@ -56,6 +56,7 @@ demo: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/screen_reservoirs.py
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/forecast_well.py
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/design_sweep.py
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) examples/rank_by_analogs.py
 
 # The screening module against the field data in data/: measured MMPs and
 # the methods applied in the sample reservoirs.
@@ -66,9 +67,21 @@ bench: deps build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_screening.py --core $(BUILD)/bench_core
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_forecast.py
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_batch.py --core $(BUILD)/bench_batch_core
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_analogs.py
 
 clean:
 	rm -rf $(BUILD)
+
+# The second leg: the same C++ and Python tests built from this working tree
+# inside a Debian 13 chroot (made with debootstrap on first use, then
+# reused; DEBIAN13_ROOT moves it). Needs root. WERROR as for `make test`,
+# but ON unless given.
+test-debian13:
+	WERROR=$(if $(filter command line,$(origin WERROR)),$(WERROR),ON) JOBS=$(JOBS) sh scripts/debian13.sh
+
+# Only make or update the chroot.
+debian13-chroot:
+	sh scripts/debian13.sh --prepare
 
 # C++ tests and both modules under address and undefined-behaviour
 # sanitizers (build-sanitize), the C++ tests and the pytest suite run there.

@@ -10,7 +10,7 @@ The wheel installs into site-packages:
 so that `import zelt` and `import quon` work under those names and each
 module finds its data beside its own file, as it does in the build folder.
 The demonstration play (synthetic wells) is not part of the wheel: a host
-brings its own play folder, DataFiles/<play> beside the installed modules.
+names its own play folder, CMainDravex(playDir=...) (docs/forecast-plays.md).
 
 The version is the one of the file VERSION, which CMake also compiles into
 both modules as __version__.

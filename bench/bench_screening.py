@@ -8,9 +8,11 @@ call's own): reservoirs per second of halvane_zelt and uom_zelt (best of a few c
 the peak resident memory of the process, and the growth of the peak over the
 table itself. The explanations (explain_halvane_zelt, explain_uom_zelt: 165
 and 96 rows per reservoir) are timed the same way up to --explain-max
-reservoirs (default 10,000). With --core, the numeric core is timed on its
-own by the C++ benchmark, and the rest of the call (conversion and table
-building) is the difference.
+reservoirs (default 10,000). The summaries (summary_halvane_zelt,
+summary_uom_zelt: one row per reservoir and method) are timed at every size,
+with their time over their pipeline's (target: at most 1.5). With --core,
+the numeric core is timed on its own by the C++ benchmark, and the rest of
+the call (conversion and table building) is the difference.
 """
 import argparse
 import json
@@ -108,21 +110,25 @@ def main(argv):
 
     core = core_figures(args.core, args.sizes) if args.core and os.path.exists(args.core) else {}
     print(f"{'reservoirs':>10} {'pipeline':>20} {'total_s':>9} {'res/s':>10} "
-          f"{'core_s':>8} {'tables_s':>9} {'peak_MiB':>9} {'growth_MiB':>10}")
+          f"{'core_s':>8} {'tables_s':>9} {'peak_MiB':>9} {'growth_MiB':>10} {'x_pipeline':>10}")
     for n in args.sizes:
-        names = ["halvane_zelt", "uom_zelt"]
+        names = ["halvane_zelt", "uom_zelt", "summary_halvane_zelt", "summary_uom_zelt"]
         if n <= args.explain_max:
             names += ["explain_halvane_zelt", "explain_uom_zelt"]
+        totals = {}
         for name in names:
             proc = subprocess.run([sys.executable, __file__, "--one", str(n), "--pipeline", name] +
                                   (["--repeats", str(args.repeats)] if args.repeats else []),
                                   check=True, capture_output=True, text=True)
             r = json.loads(proc.stdout.strip().splitlines()[-1])
-            total = r["seconds"]
-            core_s = core[n][name] * n / 1e6 if n in core else float("nan")
+            total = totals[name] = r["seconds"]
+            core_s = core[n][name] * n / 1e6 if n in core and name in core[n] else float("nan")
+            # A summary's or explanation's time over its own pipeline's.
+            ratio = total / totals[name.split("_", 1)[1]] if "_" in name and name.split("_", 1)[0] in (
+                "summary", "explain") else float("nan")
             print(f"{n:>10} {name:>20} {total:>9.3f} {n / total:>10.0f} {core_s:>8.3f} "
                   f"{total - core_s:>9.3f} {r['peak_rss_mib']:>9.0f} "
-                  f"{r['peak_rss_mib'] - r['rss_before_mib']:>10.0f}")
+                  f"{r['peak_rss_mib'] - r['rss_before_mib']:>10.0f} {ratio:>10.2f}")
     return 0
 
 

@@ -1,10 +1,8 @@
 #include "booster_inference.hpp"
 
-#include <dlfcn.h>
 #include <xgboost/c_api.h>
 
 #include <cstdint>
-#include <cstdlib>
 
 namespace quon {
 
@@ -62,12 +60,9 @@ RowsPrediction predict_rows(void* booster, const double* data, std::size_t rows,
         return p;
     };
     std::string error;
-    std::vector<std::string> names;
-    if (!feature_info(booster, "feature_name", names, error)) return fail(RowStatus::library_error, error);
-    if (names.empty()) return fail(RowStatus::no_feature_names);
     bst_ulong num_features = 0;
     if (XGBoosterGetNumFeature(booster, &num_features) != 0) return fail(RowStatus::library_error, XGBGetLastError());
-    if (names.size() != cols || num_features != cols) return fail(RowStatus::feature_count);
+    if (num_features != cols) return fail(RowStatus::feature_count);
     std::vector<std::string> types;
     if (!feature_info(booster, "feature_type", types, error)) return fail(RowStatus::library_error, error);
     for (const std::string& type : types)
@@ -98,19 +93,21 @@ RowPrediction predict_row(void* booster, const std::vector<double>& row, const I
     return p;
 }
 
-std::string booster_library_file() {
-    Dl_info info{};
-    const auto symbol = reinterpret_cast<void*>(&XGBoosterPredictFromDense);
-    if (dladdr(symbol, &info) == 0 || info.dli_fname == nullptr) return {};
-    return resolved_path(info.dli_fname);
-}
-
-std::string resolved_path(const std::string& path) {
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) return {};
-    std::string out(resolved);
-    std::free(resolved);
+std::unique_ptr<LoadedBooster> LoadedBooster::load(const char* model, std::size_t size, std::string& error) {
+    BoosterHandle handle = nullptr;
+    if (XGBoosterCreate(nullptr, 0, &handle) != 0) {
+        error = XGBGetLastError();
+        return nullptr;
+    }
+    std::unique_ptr<LoadedBooster> out(new LoadedBooster(handle));
+    if (XGBoosterLoadModelFromBuffer(handle, model, static_cast<bst_ulong>(size)) != 0 ||
+        XGBoosterSetParam(handle, "nthread", "1") != 0) {
+        error = XGBGetLastError();
+        return nullptr;
+    }
     return out;
 }
+
+LoadedBooster::~LoadedBooster() { XGBoosterFree(handle_); }
 
 }  // namespace quon

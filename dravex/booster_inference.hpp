@@ -1,19 +1,19 @@
-// One feature row through a trained gradient-boosted booster, by the
-// booster library's C API, the way its Python package's in-place
-// prediction hands a dense float64 table to the library: the same entry
-// point (XGBoosterPredictFromDense), the same array interface and the same
-// configuration text, so the value is the one the package returns, bit for
-// bit.
+// Feature rows through a trained gradient-boosted booster, by the booster
+// library's C API: a model serialised by the library (its own binary or
+// JSON format, as the Python package's Booster.save_raw writes it) is
+// loaded into the library this code is linked to, and dense float64 rows
+// are predicted in place (XGBoosterPredictFromDense), the entry point the
+// Python package's own in-place prediction calls.
 //
 // Plain C++ with no Python in it. A booster is the library's handle
-// (BoosterHandle, passed as void*); the caller keeps the booster alive while
-// a call runs. The calls are safe from several threads at once, also on one
-// booster, as the library's in-place prediction is; none holds a lock of
-// its own.
+// (BoosterHandle, passed as void*); LoadedBooster owns one. The predictions
+// are safe from several threads at once, also on one booster, as the
+// library's in-place prediction is; none holds a lock of its own.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,7 +44,6 @@ std::string dense_matrix_interface_json(const double* data, std::size_t rows, st
 
 enum class RowStatus {
     ok,                   // `value` holds the prediction
-    no_feature_names,     // the booster names no features
     feature_count,        // the booster's feature count is not the row's length
     categorical_feature,  // a feature is of categorical type ("c")
     result_shape,         // the result is not one value (several targets or classes)
@@ -65,8 +64,8 @@ struct RowsPrediction {
 
 // The predictions of `rows` rows of `cols` features each (row-major, the
 // booster's feature order) by `booster`, in one call of the library, when
-// the booster names its features, knows exactly `cols` of them, none
-// categorical, and gives one value per row. Otherwise the status says what
+// the booster knows exactly `cols` features, none categorical, and gives
+// one value per row. Otherwise the status says what
 // stood in the way and nothing is predicted. A row's value does not depend
 // on the other rows: the library walks each row through the trees alone.
 // Requires rows >= 1.
@@ -76,12 +75,22 @@ RowsPrediction predict_rows(void* booster, const double* data, std::size_t rows,
 // predict_rows of one row.
 RowPrediction predict_row(void* booster, const std::vector<double>& row, const InplaceRequest& request);
 
-// The file of the booster library these functions call, symbolic links
-// resolved; empty when it cannot be told.
-std::string booster_library_file();
+// A booster loaded from its serialised model, freed with the object. The
+// library predicts on one thread per call (the callers spread their own
+// calls over threads).
+class LoadedBooster {
+public:
+    // Nothing, with the library's message in `error`, when the library
+    // cannot read the model (another format, a newer version).
+    static std::unique_ptr<LoadedBooster> load(const char* model, std::size_t size, std::string& error);
+    ~LoadedBooster();
+    LoadedBooster(const LoadedBooster&) = delete;
+    LoadedBooster& operator=(const LoadedBooster&) = delete;
+    void* handle() const { return handle_; }
 
-// `path` with symbolic links and relative parts resolved; empty when it
-// does not exist.
-std::string resolved_path(const std::string& path);
+private:
+    explicit LoadedBooster(void* handle) : handle_(handle) {}
+    void* handle_;
+};
 
 }  // namespace quon

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cfenv>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <vector>
 
-#include "dense.hpp"
+#include "jacobi_svd.hpp"
 #include "trust_region.hpp"
 
 namespace quon {
@@ -24,7 +23,6 @@ using trf::dot;
 using trf::norm;
 using trf::times;
 using trf::plus;
-constexpr int kWatched = FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID;
 
 Vec as_vec(const ArpsParams& p) { return {p.qi, p.di_tan, p.b}; }
 ArpsParams as_params(const Vec& v) { return {v[0], v[1], v[2]}; }
@@ -40,77 +38,36 @@ double max_abs(const Vec& a) {
     return out;
 }
 
-// ------------------------------------------------------ exceptional events
-
-// Thrown to stop a fit at an exceptional event (stop_when_exceptional).
-struct Halt {};
-
-// The floating-point status of the fit: the caller's flags are put aside
-// and given back at the end; the powers may use the status for their own
-// purposes, so the fit's flags are kept around each call of them.
-class Powers {
-public:
-    Powers(const PowerFunction& power, bool stop) : power_(power), stop_(stop) {
-        std::fegetexceptflag(&caller_, FE_ALL_EXCEPT);
-        std::feclearexcept(FE_ALL_EXCEPT);
-    }
-    ~Powers() { std::fesetexceptflag(&caller_, FE_ALL_EXCEPT); }
-    Powers(const Powers&) = delete;
-    Powers& operator=(const Powers&) = delete;
-
-    // Halts, when asked to, once an exceptional event has happened.
-    void check() const {
-        if (stop_ && std::fetestexcept(kWatched) != 0) throw Halt{};
-    }
-
-    void operator()(const double* bases, std::size_t n, double exponent, double* out) {
-        check();
-        if (stop_) {
-            for (std::size_t i = 0; i < n; ++i)
-                if (!quiet(bases[i], exponent)) throw Halt{};
-        }
-        fexcept_t mine;
-        std::fegetexceptflag(&mine, FE_ALL_EXCEPT);
-        struct Restore {
-            fexcept_t& flags;
-            ~Restore() { std::fesetexceptflag(&flags, FE_ALL_EXCEPT); }
-        } restore{mine};
-        power_(bases, n, exponent, out);
-    }
-
-private:
-    // base^exponent is a finite, normal number reached without an
-    // overflow, division by zero or invalid operation.
-    static bool quiet(double base, double exponent) {
-        if (!std::isfinite(base) || !std::isfinite(exponent)) return false;
-        if (base == 0.0) return exponent > 0.0;
-        return base > 0.0 && std::fabs(exponent * std::log(base)) < 700.0;
-    }
-
-    const PowerFunction& power_;
-    bool stop_;
-    fexcept_t caller_;
-};
-
 // ----------------------------------------------------------- the residuals
 
 // Residuals Q(t_i; x) - q_i of the Arps cumulative, formed as the driver's
 // model function forms them.
 struct Residuals {
+    Residuals(const double* times, const double* values, std::size_t count, double unit_factor)
+        : t(times), q(values), m(count), q_unit_factor(unit_factor) {}
+
     const double* t;
     const double* q;
     std::size_t m;
     double q_unit_factor;
-    Powers& powers;
-    mutable std::vector<double> bases;
+    // The powers base(t_i)^(1 - 1/b) of the last (di_tan, b) evaluated: the
+    // cumulative is linear in qi, so a point that differs only in qi (the
+    // Jacobian's first column) takes the same powers without computing
+    // them again, bit for bit.
+    mutable std::vector<double> powers;
+    mutable double powers_di = std::numeric_limits<double>::quiet_NaN();
+    mutable double powers_b = std::numeric_limits<double>::quiet_NaN();
 
     void operator()(const Vec& x, std::vector<double>& r) const {
+        if (!(x[1] == powers_di && x[2] == powers_b)) {
+            const double exponent = arps_cumulative_exponent(x[2]);
+            powers.resize(m);
+            for (std::size_t i = 0; i < m; ++i) powers[i] = std::pow(arps_base(x[1], x[2], t[i]), exponent);
+            powers_di = x[1];
+            powers_b = x[2];
+        }
         const double scale = arps_cumulative_scale(x[0], x[1], x[2], q_unit_factor);
-        const double exponent = arps_cumulative_exponent(x[2]);
-        bases.resize(m);
-        for (std::size_t i = 0; i < m; ++i) bases[i] = arps_base(x[1], x[2], t[i]);
-        powers(bases.data(), m, exponent, r.data());
-        for (std::size_t i = 0; i < m; ++i) r[i] = arps_cumulative_from_power(scale, r[i]) - q[i];
+        for (std::size_t i = 0; i < m; ++i) r[i] = arps_cumulative_from_power(scale, powers[i]) - q[i];
     }
 };
 
@@ -174,32 +131,9 @@ std::optional<FitStatus> termination(double reduction, double cost, double step_
     return std::nullopt;
 }
 
-// Whether pinv(J^T J) * cost / (m - 3) can be formed without an overflow
-// or a division by zero, with margin: every kept singular value squared
-// is a normal number and 3 cost / (m - 3) / s_min^2 stays far from the
-// largest double.
-bool covariance_is_quiet(const std::vector<double>& jt, std::size_t m, double cost) {
-    if (m <= kN || !all_finite(jt.data(), jt.size())) return false;
-    std::vector<double> rows(m * kN);
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < kN; ++j) rows[i * kN + j] = jt[j * m + i];
-    dense::ThinSvd svd;
-    if (!dense::thin_svd(m, kN, rows.data(), svd)) return false;
-    const double threshold = (kEps * static_cast<double>(m)) * svd.s[0];
-    const double s_sq = (2.0 * cost) / static_cast<double>(m - kN);
-    if (!(s_sq <= 1e290)) return false;
-    for (double s : svd.s) {
-        if (!(s > 0.5 * threshold)) continue;  // dropped (or near the cut: judged as kept)
-        const double square = s * s;
-        if (!(square > 1e-290)) return false;
-        const double limit = square >= 1.0 ? 1e290 : 1e290 * square;
-        if (3.0 * s_sq > limit) return false;
-    }
-    return true;
-}
+}  // namespace
 
-// The fit, with its powers; Halt passes through.
-ArpsFit run_fit(const double* t, const double* q, std::size_t m, const ArpsFitSettings& settings, Powers& powers) {
+ArpsFit fit_arps_cumulative(const double* t, const double* q, std::size_t m, const ArpsFitSettings& settings) {
     ArpsFit fit;
     fit.params = fit_start(settings.b_play);
     if (m == 0 || !all_finite(t, m) || !all_finite(q, m)) return fit;
@@ -210,7 +144,7 @@ ArpsFit run_fit(const double* t, const double* q, std::size_t m, const ArpsFitSe
         if (!(box.lb[j] < box.ub[j])) return fit;
     if (!box.holds(start)) return fit;
 
-    const Residuals fun{t, q, m, settings.q_unit_factor, powers, {}};
+    const Residuals fun(t, q, m, settings.q_unit_factor);
     Vec x = trf::strictly_inside(start, box, 1e-10);
     fit.params = as_params(x);
     std::vector<double> f(m), f_new(m), work(m);
@@ -232,9 +166,6 @@ ArpsFit run_fit(const double* t, const double* q, std::size_t m, const ArpsFitSe
     double alpha = 0.0;
     std::optional<FitStatus> status;
     trf::Scaled jh;
-    const PowerFunction cubes = [&powers](const double* b, std::size_t n, double e, double* out) {
-        powers(b, n, e, out);
-    };
 
     while (true) {
         scaling_vector(x, g, box, v, dv);
@@ -254,7 +185,7 @@ ArpsFit run_fit(const double* t, const double* q, std::size_t m, const ArpsFitSe
         double reduction = -1.0, cost_new = cost;
         Vec x_new = x;
         while (reduction <= 0.0 && evaluations < settings.max_evaluations) {
-            const trf::TrustStep tr = trf::solve_trust_region(jh, delta, alpha, cubes);
+            const trf::TrustStep tr = trf::solve_trust_region(jh, delta, alpha);
             alpha = tr.alpha;
             const std::optional<trf::Step> step =
                 trf::select_step(x, jh, diag_h, g_h, times(d, tr.p), tr.p, d, delta, box, theta);
@@ -297,49 +228,25 @@ ArpsFit run_fit(const double* t, const double* q, std::size_t m, const ArpsFitSe
             fit.params = as_params(x);
         }
     }
-    powers.check();
     fit.status = status ? *status : FitStatus::evaluations_spent;
     fit.cost = cost;
-    if (settings.check_covariance && fit.converged()) fit.quiet_covariance = covariance_is_quiet(jt, m, cost);
     return fit;
-}
-
-}  // namespace
-
-void c_library_powers(const double* bases, std::size_t n, double exponent, double* out) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(bases[i], exponent);
 }
 
 ArpsParams fit_lower_bounds(double b_play) { return {0.01, 0.0001, b_play - 0.25}; }
 ArpsParams fit_upper_bounds(double b_play) { return {100000.0, 99.0, b_play + 0.7}; }
 ArpsParams fit_start(double b_play) { return {1000.0, 0.01, b_play}; }
 
-void arps_cumulatives(const ArpsParams& p, const double* t, std::size_t m, double q_unit_factor, double* out,
-                      const PowerFunction& power) {
+void arps_cumulatives(const ArpsParams& p, const double* t, std::size_t m, double q_unit_factor, double* out) {
     const double scale = arps_cumulative_scale(p.qi, p.di_tan, p.b, q_unit_factor);
-    std::vector<double> bases(m);
-    for (std::size_t i = 0; i < m; ++i) bases[i] = arps_base(p.di_tan, p.b, t[i]);
-    power(bases.data(), m, arps_cumulative_exponent(p.b), out);
-    for (std::size_t i = 0; i < m; ++i) out[i] = arps_cumulative_from_power(scale, out[i]);
+    const double exponent = arps_cumulative_exponent(p.b);
+    for (std::size_t i = 0; i < m; ++i)
+        out[i] = arps_cumulative_from_power(scale, std::pow(arps_base(p.di_tan, p.b, t[i]), exponent));
 }
 
-void arps_rates(const ArpsParams& p, const double* t, std::size_t m, double* out, const PowerFunction& power) {
-    std::vector<double> bases(m);
-    for (std::size_t i = 0; i < m; ++i) bases[i] = arps_base(p.di_tan, p.b, t[i]);
-    power(bases.data(), m, arps_rate_exponent(p.b), out);
-    for (std::size_t i = 0; i < m; ++i) out[i] = arps_rate_from_power(p.qi, out[i]);
-}
-
-ArpsFit fit_arps_cumulative(const double* t, const double* q, std::size_t m, const ArpsFitSettings& settings,
-                            const PowerFunction& power) {
-    Powers powers(power, settings.stop_when_exceptional);
-    try {
-        return run_fit(t, q, m, settings, powers);
-    } catch (const Halt&) {
-        ArpsFit fit;
-        fit.status = FitStatus::exceptional;
-        return fit;
-    }
+void arps_rates(const ArpsParams& p, const double* t, std::size_t m, double* out) {
+    const double exponent = arps_rate_exponent(p.b);
+    for (std::size_t i = 0; i < m; ++i) out[i] = arps_rate_from_power(p.qi, std::pow(arps_base(p.di_tan, p.b, t[i]), exponent));
 }
 
 }  // namespace quon

@@ -4,15 +4,14 @@
 // driver's fit.
 //
 // The method is the trust-region reflective one for bound-constrained
-// problems that the interpreter's fitter runs by default, operation for
-// operation in its order, so that with the same powers (`PowerFunction`)
-// the fitted point is the interpreter's bit for bit:
+// problems (Branch, Coleman and Li), with the steps, scaling and stopping
+// rules of the interpreter's bounded least-squares fitter:
 //   - the start pulled 1e-10 inside the box; Coleman-Li scaling of the
 //     variables by their distance to the bound the gradient points at; the
 //     trust region in the scaled variables, first radius |x0 / sqrt(v)|;
 //   - each step the exact trust-region solution: the singular value
 //     decomposition of the scaled Jacobian augmented by the scaling's
-//     diagonal (LAPACK's dgesdd), the Levenberg-Marquardt parameter by
+//     diagonal (jacobi_svd.hpp), the Levenberg-Marquardt parameter by
 //     More's root finding (at most 10 iterations, 1 % on the radius); a
 //     step that leaves the box is cut at the bound and the better of the
 //     cut step (pulled back by theta = max(0.995, 1 - |g|)), its reflection
@@ -20,7 +19,8 @@
 //     the next double inside when it lies on a bound;
 //   - radius: a quarter of the step when the cost fell by less than a
 //     quarter of the prediction, doubled when it fell by more than three
-//     quarters and the step reached 95 % of the radius;
+//     quarters and the step reached 95 % of the radius; a trial point whose
+//     residuals are not finite quarters the radius;
 //   - stopping: gtol on the scaled gradient's largest element, ftol on the
 //     cost reduction relative to the cost (with a ratio above 0.25), xtol
 //     on the step relative to |x|, or failure when the residuals have been
@@ -28,8 +28,10 @@
 //   - Jacobian by forward differences, step sqrt(eps) * max(1, |x_j|),
 //     turned back or shortened where it would leave the box; the
 //     difference quotients are not counted as evaluations.
-// Sums and products go through the system's BLAS as the interpreter's
-// array library calls it (dense.hpp).
+// Powers are the C library's pow. With ftol 0.01 the fit stops once a step
+// gains less than 1 % of the cost, so two implementations of these steps
+// that round differently in the last bits can stop one step apart on a
+// few series; the fitted curves then differ by what that step changed.
 //
 // Units: t months, q and Q thousands of volume units, qi volume per day,
 // di_tan 1/month, b dimensionless (history_match.hpp).
@@ -48,15 +50,6 @@ struct ArpsParams {
     double b = 0.0;
 };
 
-// out[i] = bases[i]^exponent for i < n. The fit takes its powers (those of
-// the Arps cumulative, and the cubes of its root finding) from here; the
-// module hands numpy's power, whose results are not always the C
-// library's.
-using PowerFunction = std::function<void(const double* bases, std::size_t n, double exponent, double* out)>;
-
-// The C library's pow of every base.
-void c_library_powers(const double* bases, std::size_t n, double exponent, double* out);
-
 // The fit's constants: the objective's unit factor, the play's b (centre
 // of b's range and its start), and the stopping tolerances. The defaults
 // are the driver's fit: ftol 0.01, the fitter's own xtol, gtol and
@@ -68,17 +61,6 @@ struct ArpsFitSettings {
     double xtol = 1e-8;
     double gtol = 1e-8;
     int max_evaluations = 300;
-    // Stop at the first event on which the interpreter's fitter would warn
-    // or whose outcome would depend on a warning: an overflow, a division
-    // by zero or an invalid operation, or a power asked of a base where it
-    // would be one (status `exceptional`). Off, the fit goes on in IEEE
-    // arithmetic.
-    bool stop_when_exceptional = false;
-    // After a converged fit, judge whether the covariance of the
-    // parameters (the pseudo-inverse of J^T J by the final Jacobian's
-    // singular values above eps * max(m, 3) * s_max, times cost / (m - 3))
-    // can be formed without an overflow or division by zero.
-    bool check_covariance = false;
 };
 
 enum class FitStatus {
@@ -90,8 +72,7 @@ enum class FitStatus {
     nonfinite_data = -1,    // a time or cumulative is NaN or infinite, or there are none
     infeasible_start = -2,  // the bounds are empty or do not hold the start
     nonfinite_start = -3,   // the residuals at the start are not finite
-    no_step = -4,           // no trust-region step could be formed
-    exceptional = -5,       // stopped at an exceptional event (stop_when_exceptional)
+    no_step = -4,           // no trust-region step could be formed (a non-finite Jacobian)
 };
 
 struct ArpsFit {
@@ -99,7 +80,6 @@ struct ArpsFit {
     ArpsParams params;    // the last accepted point (the start when none was)
     int evaluations = 0;  // residual evaluations, the start's included
     double cost = 0.0;    // half the sum of the squared residuals at params
-    bool quiet_covariance = false;  // check_covariance's verdict
     bool converged() const { return static_cast<int>(status) > 0; }
 };
 
@@ -110,15 +90,12 @@ ArpsParams fit_upper_bounds(double b_play);
 ArpsParams fit_start(double b_play);
 
 // (qi, di_tan, b) minimising sum_i (Q(t_i) - q_i)^2 inside the box, from
-// the start. `t` and `q` hold m values each. Exceptions of `power` pass
-// through.
-ArpsFit fit_arps_cumulative(const double* t, const double* q, std::size_t m, const ArpsFitSettings& settings,
-                            const PowerFunction& power = c_library_powers);
+// the start. `t` and `q` hold m values each. Safe to call from several
+// threads at once.
+ArpsFit fit_arps_cumulative(const double* t, const double* q, std::size_t m, const ArpsFitSettings& settings);
 
-// Q(t_i) and q(t_i) of a decline at m times, `power` taking the powers.
-void arps_cumulatives(const ArpsParams& p, const double* t, std::size_t m, double q_unit_factor, double* out,
-                      const PowerFunction& power = c_library_powers);
-void arps_rates(const ArpsParams& p, const double* t, std::size_t m, double* out,
-                const PowerFunction& power = c_library_powers);
+// Q(t_i) and q(t_i) of a decline at m times.
+void arps_cumulatives(const ArpsParams& p, const double* t, std::size_t m, double q_unit_factor, double* out);
+void arps_rates(const ArpsParams& p, const double* t, std::size_t m, double* out);
 
 }  // namespace quon

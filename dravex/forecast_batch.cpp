@@ -46,7 +46,7 @@ Widened widen_outputs(const std::vector<double>& outputs, std::size_t designs,
 
 BatchForecast forecast_batch(const std::vector<double>& months, const std::vector<double>& outputs,
                              std::size_t designs, const std::vector<MonthBands>& bands,
-                             const ArpsFitSettings& settings, unsigned threads, const PowerFunction& power) {
+                             const ArpsFitSettings& settings, unsigned threads) {
     BatchForecast out;
     Widened widened = widen_outputs(outputs, designs, bands);
     if (widened.gap.found) {
@@ -61,7 +61,7 @@ BatchForecast forecast_batch(const std::vector<double>& months, const std::vecto
     for (FittedColumns& f : out.fits) {
         f.rate.assign(designs * points, kNaN);
         f.cumulative.assign(designs * points, kNaN);
-        f.failed.assign(designs, 0);
+        f.failed = std::vector<unsigned char>(designs, 0);
     }
 
     parallel_for(designs, threads, kDesignsPerChunk, [&](std::size_t i) {
@@ -69,15 +69,14 @@ BatchForecast forecast_batch(const std::vector<double>& months, const std::vecto
         for (std::size_t s = 0; s < series.size(); ++s) {
             const double* values = series[s]->data() + i * n_months;
             for (std::size_t k = 0; k < n_months; ++k) q[k + 1] = values[k];
-            const ArpsFit fit = fit_arps_cumulative(t.data(), q.data(), points, settings, power);
+            const ArpsFit fit = fit_arps_cumulative(t.data(), q.data(), points, settings);
             FittedColumns& f = out.fits[s];
             if (!fit.converged()) {
                 f.failed[i] = 1;
                 continue;
             }
-            arps_rates(fit.params, t.data(), points, f.rate.data() + i * points, power);
-            arps_cumulatives(fit.params, t.data(), points, settings.q_unit_factor, f.cumulative.data() + i * points,
-                             power);
+            arps_rates(fit.params, t.data(), points, f.rate.data() + i * points);
+            arps_cumulatives(fit.params, t.data(), points, settings.q_unit_factor, f.cumulative.data() + i * points);
         }
     });
 

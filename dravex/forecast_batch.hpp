@@ -64,12 +64,11 @@ enum Series : std::size_t { kModelSeries = 0, kP10Series = 1, kP90Series = 2 };
 // The batch: `months` are the forecast months (months > 0), `outputs` the
 // monthly model outputs (designs x months), `bands` one entry per month.
 // Each series is fitted at the times [0, months...] to [0, values...], as
-// the driver fits one design, `power` taking the powers of the fits and of
-// the fitted curves (it is called from the workers at once); `threads`
-// workers share the designs.
+// the driver fits one design (fit_arps_cumulative, then arps_rates and
+// arps_cumulatives of the fitted decline); `threads` workers share the
+// designs.
 BatchForecast forecast_batch(const std::vector<double>& months, const std::vector<double>& outputs,
                              std::size_t designs, const std::vector<MonthBands>& bands,
-                             const ArpsFitSettings& settings, unsigned threads,
-                             const PowerFunction& power = c_library_powers);
+                             const ArpsFitSettings& settings, unsigned threads);
 
 }  // namespace quon

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "decline_fit.hpp"
 #include "history_match.hpp"
 #include "py_face.hpp"
 
@@ -36,6 +37,8 @@ constexpr long long kDeclineInt = 1LL << 17;
 PyObject* g_rate_fn = nullptr;
 PyObject* g_cumulative_fn = nullptr;
 PyObject* g_cumulative_list_fn = nullptr;
+PyObject* g_rate_list_fn = nullptr;
+PyObject* g_match_params_fn = nullptr;
 
 bool finite(double v) { return std::isfinite(v); }
 
@@ -294,8 +297,15 @@ py::list unpack3(const py::object& values) {
     return items;
 }
 
+// GetMatchParams' result of a fit on the core.
+py::tuple params_of(const NativeFit& native) {
+    if (!native.fit.converged()) return py::make_tuple(0, 0, 0);  // curve_fit's RuntimeError
+    const quon::ArpsParams& p = native.fit.params;
+    return py::make_tuple(np_float(p.qi), np_float(p.di_tan), np_float(p.b));
+}
+
 py::object get_match_params(py::object self, py::object t_list, py::object q_list) {
-    if (std::optional<py::tuple> params = match_params_natively(self, t_list, q_list)) return *params;
+    if (std::optional<NativeFit> native = fit_natively(self, t_list, q_list)) return params_of(*native);
     py::object b_play = global("bPlay");
     const py::list bounds_min = items_of(py::make_tuple(0.01, 0.0001, b_play - py::float_(0.25)));
     const py::list bounds_max = items_of(py::make_tuple(100000.0, 99, b_play + py::float_(0.7)));
@@ -322,7 +332,28 @@ py::object get_match_params(py::object self, py::object t_list, py::object q_lis
     return py::make_tuple(qi, di_tan, b);
 }
 
+// Whether self's method `name` is the class's own function `function`.
+bool own_method(const py::object& self, const char* name, PyObject* function) {
+    return bound_to(self.attr(name), self, function);
+}
+
 py::object get_match_lists(py::object self, py::object t_list, py::object q_list) {
+    // The class's own fit and curves: all three on the core, the curves with
+    // the powers PredictBatch takes, so that a forecast is the same whichever
+    // of the two makes it.
+    if (own_method(self, "GetMatchParams", g_match_params_fn) && own_method(self, "GetRateList", g_rate_list_fn) &&
+        own_method(self, "_CHistoryMatch__GetRateByTime", g_rate_fn)) {
+        const std::optional<NativeFit> native = fit_natively(self, t_list, q_list);
+        if (native && native->fit.converged()) {
+            const std::size_t m = native->t.size();
+            std::vector<double> rates(m), cumulatives(m);
+            quon::arps_rates(native->fit.params, native->t.data(), m, rates.data());
+            quon::arps_cumulatives(native->fit.params, native->t.data(), m, native->settings.q_unit_factor,
+                                   cumulatives.data());
+            if (all_finite(rates) && all_finite(cumulatives))
+                return py::make_tuple(float64_list(rates), float64_list(cumulatives));
+        }
+    }
     py::list p = unpack3(self.attr("GetMatchParams")(t_list, q_list));
     py::object rates = self.attr("GetRateList")(t_list, p[0], p[1], p[2]);
     py::object cumulatives = self.attr("GetCumulativeList")(t_list, p[0], p[1], p[2]);
@@ -461,7 +492,9 @@ py::object make_history_match_class() {
                              &get_match_lists, py::arg("tList"), py::arg("QList")));
     g_rate_fn = py::object(methods[0].second).release().ptr();
     g_cumulative_fn = py::object(methods[1].second).release().ptr();
+    g_rate_list_fn = py::object(methods[2].second).release().ptr();
     g_cumulative_list_fn = py::object(methods[3].second).release().ptr();
+    g_match_params_fn = py::object(methods[5].second).release().ptr();
     return make_class("CHistoryMatch", methods);
 }
 

@@ -31,13 +31,29 @@ using namespace pybind11::literals;
 
 // ------------------------------------------------------------------ loading
 
-py::object load_pickle(const py::object& path) {
-    py::object file = py::module_::import("io").attr("open")(path, "rb");
+// The model of a play file; with a manifest in files_dir, of the bytes
+// whose SHA-256 was checked.
+py::object load_pickle(const py::object& path, const py::object& files_dir, const std::string& month = "") {
+    std::optional<py::bytes> checked = checked_play_file(files_dir, path);
     try {
+        if (checked) return global("pickle").attr("loads")(*checked);
+        py::object file = py::module_::import("io").attr("open")(path, "rb");
         return use_then_close(file, [](const py::object& f) { return global("pickle").attr("load")(f); });
     } catch (py::error_already_set& e) {
         const std::string name = text_of(path);
-        raise_in_context(e, "cannot load the model file \"" + name + "\"", name);
+        raise_in_context(e, "cannot load the model file \"" + name + "\"" + month, name);
+    }
+}
+
+// That a loaded object has the methods Predict calls; TypeError naming the
+// file (and the month) when not.
+void check_model_object(const py::object& model, const py::object& path, const std::vector<const char*>& methods,
+                        const std::string& month) {
+    for (const char* name : methods) {
+        if (!pymodule::truth(py::module_::import("builtins").attr("callable")(py::getattr(model, name, py::none()))))
+            pymodule::raise(PyExc_TypeError, "the model file \"" + text_of(path) + "\"" + month + " holds " +
+                                                 shown_value(model) + ", not a trained model: it has no " + name +
+                                                 "() method");
     }
 }
 
@@ -49,7 +65,9 @@ py::object get_geo_model(py::object, py::object files_dir, py::object y_col) {
     py::object path = join_path(join_path(files_dir, global("geoModelFileDir")), y_col) +
                       py::str(".pickle");
     if (!is_file(path)) return py::none();
-    return load_pickle(path);
+    py::object model = load_pickle(path, files_dir);
+    check_model_object(model, path, {"predict"}, "");
+    return model;
 }
 
 py::object month_dir(const py::object& self, const py::handle& month) {
@@ -67,6 +85,9 @@ namespace {
 
 // ------------------------------------------------------------- construction
 
+// Keyed by the module's column names; with the default column set
+// strFracStagesPerLen is None, so one key of each slider dictionary is None
+// (None: 2 in m_sliderVar), as the vocabulary has it.
 py::dict slider_dict(const int (&values)[8]) {
     static const char* const keys[8] = {"strFracStages",       "strWellLen",
                                         "strFluidVolume",      "strTVD",
@@ -109,17 +130,43 @@ void init_driver(const py::object& self) {
     set("m_deltaLat", self.attr("m_maxLat") - self.attr("m_minLat"));
     set("m_deltaLong", self.attr("m_maxLong") - self.attr("m_minLong"));
     set("m_sizeDict", py::dict());
+    // Beyond the attributes above: the play folder named at construction
+    // (None: DataFiles/<playDesignationDir> beside the module), the play's
+    // envelope that Process read (None without an envelope file), and the
+    // error of a Process that failed (None when the last one did not).
+    set("m_playDir", py::none());
+    set("m_designEnvelope", py::none());
+    set("m_processError", py::none());
+}
+
+// The play folder a caller names: a path (text or path-like), made
+// absolute, so that a later change of the working folder does not move it.
+py::object chosen_play_folder(const py::object& play_dir) {
+    py::object path;
+    try {
+        path = global("os").attr("fspath")(play_dir);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        pymodule::raise(PyExc_TypeError, "CMainDravex: playDir must be a path (text or os.PathLike), got " +
+                                             shown_value(play_dir));
+    }
+    if (!py::isinstance<py::str>(path))
+        pymodule::raise(PyExc_TypeError, "CMainDravex: playDir must be a path as text, got " + shown_value(path));
+    return global("os").attr("path").attr("abspath")(path);
 }
 
 // The constructor. pybind11 reserves functions named __init__ for its own
 // classes, so this one is a plain C function: CMainDravex(self).
 PyObject* driver_init_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"self", nullptr};
+    static const char* keywords[] = {"self", "playDir", nullptr};
     PyObject* self = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__init__", const_cast<char**>(keywords), &self))
+    PyObject* play_dir = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:__init__", const_cast<char**>(keywords), &self, &play_dir))
         return nullptr;
     try {
-        init_driver(py::reinterpret_borrow<py::object>(self));
+        const auto driver = py::reinterpret_borrow<py::object>(self);
+        init_driver(driver);
+        if (play_dir != Py_None) driver.attr("m_playDir") = chosen_play_folder(py::reinterpret_borrow<py::object>(play_dir));
     } catch (...) {
         pymodule::set_python_error(std::current_exception());
         return nullptr;
@@ -129,7 +176,10 @@ PyObject* driver_init_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef driver_init_def = {
     "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(driver_init_entry)),
-    METH_VARARGS | METH_KEYWORDS, "__init__(self)\n--\n\nA new driver: no play directory, no models."};
+    METH_VARARGS | METH_KEYWORDS,
+    "__init__(self, *, playDir=None)\n--\n\nA new driver: no models yet. playDir names the play folder Process\n"
+    "reads (the folder holding GeoModel and Model); by default DataFiles/<playDesignationDir>\n"
+    "beside the module."};
 
 py::object set_files_dir(py::object self, py::object files_dir) {
     self.attr("m_filesDir") = files_dir;
@@ -159,7 +209,10 @@ py::object get_models(py::object self) {
     for (const py::handle month : items_of(global("nOutputMonthList"))) {
         py::object path = month_model_path(self, month);
         if (!is_file(path)) return py::dict();
-        models[month] = load_pickle(path);
+        const std::string which = " (month " + text_of(month) + ")";
+        py::object model = load_pickle(path, self.attr("m_filesDir"), which);
+        check_model_object(model, path, {"predict"}, which);
+        models[month] = model;
     }
     return models;
 }
@@ -333,18 +386,33 @@ py::object set_p10_p90_binned_month(py::object self, py::object df, py::object i
 // A month's test table as the bands need it, or the error naming the file:
 // both columns, at least one row, no missing "model" value (a missing
 // "real" value only drops its row from the percentiles).
-void check_test_table(const py::object& df, const std::string& path) {
+void check_test_table(const py::object& df, const std::string& path, const py::handle& month) {
+    const std::string file = "the test file \"" + path + "\" (month " + text_of(month) + ")";
     for (const char* column : {"model", "real"}) {
         if (PySequence_Contains(df.ptr(), py::str(column).ptr()) != 1) {
             PyErr_Clear();
-            pymodule::raise(PyExc_KeyError, "the test file \"" + path + "\" has no column \"" + column + "\"");
+            pymodule::raise(PyExc_KeyError, file + " has no column \"" + column + "\"");
         }
     }
-    if (py::len(df) == 0) pymodule::raise(PyExc_ValueError, "the test file \"" + path + "\" has no rows");
+    if (py::len(df) == 0) pymodule::raise(PyExc_ValueError, file + " has no rows");
+    for (const char* column : {"model", "real"}) {
+        py::object values = pymodule::item(df, column);
+        const std::string kind = text_of(values.attr("dtype").attr("kind"));
+        if (kind == "f" || kind == "i" || kind == "u") continue;
+        const py::list items = items_of(values);
+        std::size_t row = 0;
+        double v = 0.0;
+        while (row < items.size() && real_number(items[row], v)) ++row;
+        const std::string first = row < items.size() ? ", first " + shown_repr(items[row]) + " in data row " +
+                                                           std::to_string(row + 1)
+                                                     : "";
+        pymodule::raise(PyExc_ValueError, file + " has a column \"" + column +
+                                              "\" that is not all numbers" + first);
+    }
     py::object missing = pymodule::item(df, "model").attr("isnull")();
     if (pymodule::truth(missing.attr("any")())) {
         const auto count = missing.attr("sum")().cast<long long>();
-        pymodule::raise(PyExc_ValueError, "the test file \"" + path + "\" has " + std::to_string(count) +
+        pymodule::raise(PyExc_ValueError, file + " has " + std::to_string(count) +
                                               " missing (NaN) value(s) in column \"model\"");
     }
 }
@@ -355,15 +423,22 @@ py::object set_p10_p90_binned(py::object self) {
     py::object bin_month = self.attr("_CMainDravex__SetP10P90BinnedMonth");
     for (const py::handle month : items_of(global("nOutputMonthList"))) {
         py::object dir = month_dir(self, month);
-        const std::string path = text_of(join_path(dir, test_file));
+        py::object file = join_path(dir, test_file);
+        const std::string path = text_of(file);
+        const std::string named = path + "\" (month " + text_of(month) + ")";
         py::object df;
         try {
+            if (is_file(file)) checked_play_file(self.attr("m_filesDir"), file);
             df = serializer.attr("GetDataFrameFromCSVFileByDirAndName")(dir, test_file);
         } catch (py::error_already_set& e) {
-            raise_in_context(e, "cannot read the test file \"" + path + "\"", path);
+            raise_in_context(e, "cannot read the test file \"" + named, path);
         }
-        if (py::isinstance(df, global("pd").attr("DataFrame"))) check_test_table(df, path);
-        bin_month(df, month);
+        if (py::isinstance(df, global("pd").attr("DataFrame"))) check_test_table(df, path, month);
+        try {
+            bin_month(df, month);
+        } catch (py::error_already_set& e) {
+            raise_in_context(e, "the bands of the test file \"" + named, path);
+        }
     }
     return py::none();
 }
@@ -373,21 +448,58 @@ py::object get_filepath(py::object, py::object filename) {
     return path.attr("join")(path.attr("dirname")(global("__file__")), filename);
 }
 
-py::object process(py::object self) {
-    DriverLock lock(self);
-    py::object files_dir = self.attr("_CMainDravex__get_filepath")(
-        py::str("DataFiles") + sep() + global("playDesignationDir"));
-    if (!pymodule::truth(global("os").attr("path").attr("exists")(files_dir))) return py::none();
+// A play folder the caller named must be one.
+void check_named_play_folder(const py::object& files_dir) {
+    py::object path = global("os").attr("path");
+    const std::string where = "CMainDravex.Process: the play folder \"" + text_of(files_dir) + "\" named by playDir";
+    if (!pymodule::truth(path.attr("isdir")(files_dir)))
+        pymodule::raise(PyExc_FileNotFoundError, where + " does not exist");
+    if (!pymodule::truth(path.attr("isdir")(join_path(files_dir, global("geoModelFileDir")))) &&
+        !pymodule::truth(path.attr("isdir")(join_path(files_dir, global("modelDir")))))
+        pymodule::raise(PyExc_FileNotFoundError, where + " holds no \"" + text_of(global("geoModelFileDir")) +
+                                                     "\" or \"" + text_of(global("modelDir")) +
+                                                     "\" folder: is it a play folder?");
+}
+
+py::object process_steps(const py::object& self) {
+    py::object files_dir = play_folder(self);
+    if (!self.attr("m_playDir").is_none()) {
+        check_named_play_folder(files_dir);
+    } else if (!pymodule::truth(global("os").attr("path").attr("exists")(files_dir))) {
+        return py::none();
+    }
     self.attr("SetFilesDir")(files_dir);
+    self.attr("m_designEnvelope") = py::none();
+    self.attr("m_designEnvelope") = play_envelope(files_dir);
     self.attr("m_geoModelDict") = self.attr("_CMainDravex__GetGeoModels")();
     if (pymodule::truth(self.attr("m_geoModelDict"))) {
         self.attr("m_modelDict") = self.attr("_CMainDravex__GetModels")();
+        // How each monthly model will run, decided once (py_booster.cpp).
+        keep_monthly_models(self);
         if (pymodule::truth(self.attr("m_modelDict"))) self.attr("_CMainDravex__SetP10P90Binned")();
     }
     return py::none();
 }
 
+// Process, and the error of a failed one kept for Predict to report.
+py::object process(py::object self) {
+    DriverLock lock(self);
+    self.attr("m_processError") = py::none();
+    try {
+        return process_steps(self);
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_Exception)) self.attr("m_processError") = e.value();
+        throw;
+    }
+}
+
 }  // namespace
+
+py::object play_folder(const py::object& self) {
+    py::object chosen = py::getattr(self, "m_playDir", py::none());
+    if (!chosen.is_none()) return chosen;
+    return self.attr("_CMainDravex__get_filepath")(py::str("DataFiles") + sep() + global("playDesignationDir"));
+}
 
 py::object make_geological_model_class() {
     return make_class("CGeologicalModel",
@@ -423,8 +535,10 @@ py::object make_driver_class() {
                              "Path of filename in the directory of the module file.", &get_filepath,
                              py::arg("filename")));
     methods.push_back(method("Process", "self",
-                             "Loads the play's models and bands from DataFiles beside the module;\n"
-                             "does nothing when the play directory is missing.",
+                             "Loads the play's models and bands: from the folder named by playDir, or\n"
+                             "DataFiles/<playDesignationDir> beside the module (doing nothing when that is\n"
+                             "missing). With a SHA256SUMS manifest in the play folder every file read is\n"
+                             "checked against it. A failure is kept: Predict then reports it.",
                              &process));
     methods.push_back(method(
         "Predict", "self, lat, lon, frac_stages, well_len, frac_spacing, fluid_vol, isip",
@@ -439,9 +553,9 @@ py::object make_driver_class() {
         "tables stacked design after design, each with a first column \"Design\" holding\n"
         "the design's row label. designs is a DataFrame with one row per design and the\n"
         "columns named by strLatitudeMid, strLongitudeMid, strFracStages, strWellLen,\n"
-        "strFracSpacing and strFluidVolumePerLen (others are ignored). The decline fits\n"
-        "agree with Predict's to a fraction of a percent; a fit that fails leaves NaN in\n"
-        "its columns and the call warns (RuntimeWarning) with the count.",
+        "strFracSpacing and strFluidVolumePerLen (others are ignored). Each design's rows\n"
+        "equal Predict's tables; a fit that fails leaves NaN in its columns and the call\n"
+        "warns (RuntimeWarning) with the count.",
         &predict_batch, py::arg("designs")));
     return make_class("CMainDravex", methods);
 }

@@ -6,6 +6,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,6 +16,7 @@
 #include "args.hpp"
 #include "booster_inference.hpp"
 #include "decline_fit.hpp"
+#include "design_envelope.hpp"
 #include "errors.hpp"
 #include "module_def.hpp"
 
@@ -166,36 +169,50 @@ std::vector<double> np_powers(const std::vector<double>& bases, double exponent)
 // (py_driver.cpp).
 py::object month_model_path(const py::object& self, const py::handle& month);
 
-// Whether the booster library the interpreter's xgboost package loaded is
-// the file this module calls (py_booster.cpp). Only then is a booster
-// handle of the package valid here.
-bool native_library_in_use();
-
 // The feature row as the doubles of the float64 row numpy would make of it,
 // or nothing when numpy would make another type (py_booster.cpp).
 std::optional<std::vector<double>> native_row(const py::list& features);
 
-// The booster handle and request with which the model's own predict would
-// call the library in place (py_booster.cpp), or nothing when it would not
-// take that road. The handle is valid while `booster` lives.
-struct NativeBooster {
-    void* handle = nullptr;
-    quon::InplaceRequest request;
+// How a month's model is run (py_booster.cpp). Process decides it once per
+// model: an xgboost model (an instance of xgboost.XGBModel) is serialised
+// by its booster's save_raw and loaded into the booster library this
+// module links, and that booster is kept when its predictions of probe
+// rows agree with the model's own predict; every other model, and an
+// xgboost model that does not pass, is called through its own predict
+// with the table it takes.
+struct MonthlyModel {
+    py::object model;                              // the model this is for
+    std::shared_ptr<quon::LoadedBooster> booster;  // null: the model's own predict
+    quon::InplaceRequest request;                  // missing value, iteration range
+    // The table the model's own predict takes: a DataFrame with these
+    // column names (an xgboost model's booster feature names, None
+    // included; a scikit-learn model's feature_names_in_), or, when `frame`
+    // is false, the plain 2-D float64 array.
+    py::object columns;
+    bool frame = true;
+    // Whether the booster may stand for `model` in this call: the same
+    // object, of the same class, with the same predict.
+    bool native_for(const py::object& model) const;
+    py::object predict_function;  // the predict Process checked
 };
-std::optional<NativeBooster> native_booster(const py::object& model, const py::object& booster);
 
-// model.predict(one-row table of `row` labelled with the booster's feature
-// names)[0], computed through the booster library with the GIL released,
-// when the model's predict would take the library's in-place road for that
-// table; nothing when the Python call must be made (py_booster.cpp).
-// `booster` is model.get_booster(), kept alive by the caller.
-std::optional<py::object> predict_natively(const py::object& model, const py::object& booster,
-                                           const std::vector<double>& row);
+// Checks the driver's monthly models (m_modelDict) as above and keeps
+// what it found for the driver, replacing what an earlier Process kept.
+void keep_monthly_models(const py::object& self);
+
+// The road of `model`, the driver's model of `month` now: what Process
+// kept for it, or (a model put in since) its own predict.
+MonthlyModel monthly_model(const py::object& self, const py::handle& month, const py::object& model);
+
+// The table of `rows` (a 2-D float64 array, or what np.array makes of a
+// list of rows) that the month's model's own predict takes.
+py::object model_table(const MonthlyModel& m, const py::object& rows);
 
 // ------------------------------------------ the driver's loaded models
 // (py_predict.cpp). `caller` names the method in the messages.
 
-// repr(value), cut to 60 characters ("<unprintable>" when repr fails) ...
+// repr(value), cut to 60 characters ("<unprintable>" when repr fails; a
+// numpy scalar as the Python value it holds) ...
 std::string shown_repr(const py::handle& value);
 // ... and with its type: "nan (float)".
 std::string shown_value(const py::handle& value);
@@ -223,6 +240,54 @@ long bin_count(const py::object& num_bins);
 [[noreturn]] void raise_no_band(const char* caller, const py::handle& month, const char* prob, long bin,
                                 const std::string& where);
 
+// ------------------------------------- what a forecast is trusted for
+// (py_envelope.cpp, over design_envelope.hpp)
+
+// The monthly models' feature columns of the module vocabulary, in the
+// order of the feature row.
+std::array<std::string, quon::kFeatureCount> feature_columns();
+
+// Why a design is not a well, the values named by `names`.
+std::string well_fault_text(const quon::WellCheck& check, const double* row,
+                            const std::array<std::string, quon::kFeatureCount>& names);
+
+// The core's envelope of a play's envelope description (the mapping of
+// its file, docs/forecast-plays.md); ValueError naming `where` and the
+// entry at fault.
+quon::DesignEnvelope envelope_from(const py::object& spec, const std::string& where);
+
+// The envelope Process read for the driver (m_designEnvelope), or nothing
+// when its play has none.
+std::optional<quon::DesignEnvelope> driver_envelope(const py::object& self);
+
+// "name value lies outside ..." for every quantity outside.
+std::vector<std::string> outside_items(quon::OutsideMask mask, const double* row, const quon::DesignEnvelope& envelope,
+                                       const std::array<std::string, quon::kFeatureCount>& names);
+
+// The names of the quantities outside, ", " between them ("" for none).
+std::string outside_columns(quon::OutsideMask mask, const std::array<std::string, quon::kFeatureCount>& names);
+
+// Warns with the module's warning class `category` (a name of the module).
+void warn(const char* category, const std::string& message);
+
+// The play's envelope file (envelopeFile in files_dir) read and checked,
+// or None when the play has none.
+py::object play_envelope(const py::object& files_dir);
+
+// The bytes of the play file `path` when files_dir holds a manifest
+// (manifestFile), after their SHA-256 has been checked against it;
+// ValueError naming the file when it is not listed or has changed.
+// Nothing when the play has no manifest.
+std::optional<py::bytes> checked_play_file(const py::object& files_dir, const py::object& path);
+
+// That the driver's last Process did not fail; else the error of that
+// failure again, in `caller`'s name (py_predict.cpp).
+void check_process_succeeded(const py::object& self, const char* caller);
+
+// The play folder Process reads: the driver's playDir, or DataFiles/<play>
+// beside the module (py_driver.cpp).
+py::object play_folder(const py::object& self);
+
 // ---------------------------------------------------------- the module body
 
 void bind_vocabulary(py::module_ m);     // py_vocabulary.cpp
@@ -238,17 +303,16 @@ py::object make_driver_class();          // py_driver.cpp
 // back on, are CHistoryMatch's own (py_decline.cpp).
 bool cumulative_list_is_own(const py::object& self);
 
-// What GetMatchParams(tList, QList) returns, computed by the core's fit,
-// when that is the computation curve_fit would make; nothing when
-// curve_fit must be called (py_fit.cpp).
-std::optional<py::tuple> match_params_natively(const py::object& self, const py::object& t_list,
-                                               const py::object& q_list);
-
-// numpy's power of float64 arrays (the float64 loop of the module's
-// np.power), callable on any thread without the GIL, once checked to give
-// np.power's results bit for bit; nothing when it cannot be had or does not
-// (py_numpy_power.cpp).
-std::optional<quon::PowerFunction> numpy_power_function();
+// The core's fit of the series where it stands for curve_fit's fit of the
+// class's own model to plain data (py_fit.cpp): the fit (converged, or
+// out of evaluations), the times and the settings it was made with;
+// nothing when curve_fit must be called.
+struct NativeFit {
+    quon::ArpsFit fit;
+    std::vector<double> t;
+    quon::ArpsFitSettings settings;
+};
+std::optional<NativeFit> fit_natively(const py::object& self, const py::object& t_list, const py::object& q_list);
 
 // CMainDravex.Predict (py_predict.cpp).
 py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,

@@ -1,6 +1,6 @@
 // CMainDravex.Predict: the forecast of one well design from the models and
-// bands Process loaded. The monthly models run through the booster library
-// where their own predict would (py_booster.cpp), the bins are the core's
+// bands Process loaded. The monthly models run as Process decided
+// (py_booster.cpp), the bins are the core's
 // rule (history_match.hpp), the decline fits are CHistoryMatch's.
 //
 // Calls on one driver from several threads run one after another (the
@@ -43,7 +43,15 @@ void check_design_value(const char* name, const py::object& value) {
 std::string shown_repr(const py::handle& value) {
     std::string shown = "<unprintable>";
     try {
-        shown = text_of(py::repr(value));
+        // A numpy scalar shows as the Python value it holds, as numpy 1
+        // shows it (numpy 2's repr is "np.float64(nan)").
+        bool numpy_scalar = false;
+        PyObject* mro = Py_TYPE(value.ptr())->tp_mro;
+        for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+            const auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            numpy_scalar = numpy_scalar || std::string(base->tp_name) == "numpy.generic";
+        }
+        shown = text_of(py::repr(numpy_scalar ? value.attr("item")() : py::reinterpret_borrow<py::object>(value)));
     } catch (py::error_already_set&) {
     }
     if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
@@ -77,9 +85,10 @@ py::object geological_model(const py::object& self, const char* caller) {
         std::string message = std::string(caller) + ": no models loaded; call Process() first";
         py::object files_dir = self.attr("m_filesDir");
         if (files_dir.is_none()) {
-            py::object play = self.attr("_CMainDravex__get_filepath")(
-                py::str("DataFiles") + sep() + global("playDesignationDir"));
-            if (!path_exists(play)) message += " (the play folder \"" + text_of(play) + "\" was not found)";
+            py::object play = play_folder(self);
+            if (!path_exists(play))
+                message += " (the play folder \"" + text_of(play) +
+                           "\" was not found; name the play folder with CMainDravex(playDir=...))";
         } else {
             message = std::string(caller) + ": no geological model of \"" + text_of(key) +
                       "\" loaded; call Process() first";
@@ -149,6 +158,26 @@ void raise_no_band(const char* caller, const py::handle& month, const char* prob
                                          ") had a model value in that bin");
 }
 
+void check_process_succeeded(const py::object& self, const char* caller) {
+    py::object failure = py::getattr(self, "m_processError", py::none());
+    if (failure.is_none()) return;
+    const std::string message = std::string(caller) + ": the last Process() failed, so the play is not loaded: " +
+                                text_of(failure) + " (mend the play and call Process() again)";
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(failure.ptr()));
+    PyObject* error = PyObject_CallFunction(type, "s", message.c_str());
+    if (error == nullptr || PyObject_IsInstance(error, type) != 1) {
+        Py_XDECREF(error);
+        PyErr_Clear();
+        type = PyExc_RuntimeError;
+        error = PyObject_CallFunction(type, "s", message.c_str());
+        if (error == nullptr) throw py::error_already_set();
+    }
+    PyException_SetCause(error, failure.inc_ref().ptr());  // steals the reference
+    PyErr_SetObject(type, error);
+    Py_DECREF(error);
+    throw py::error_already_set();
+}
+
 namespace {
 
 // ------------------------------------------------------------- the months
@@ -191,44 +220,56 @@ py::object band_value(const py::object& band, const char* prob, const py::handle
     return value;
 }
 
+// The month's output through the booster Process loaded for the model,
+// with the GIL released (a numpy float32, as the model's predict(...)[0]
+// gives it); nothing when the model's own predict must run.
+std::optional<py::object> library_output(const MonthlyModel& m, const py::object& model,
+                                         const std::optional<std::vector<double>>& row) {
+    if (!row || !m.native_for(model)) return std::nullopt;
+    quon::RowPrediction p;
+    {
+        py::gil_scoped_release release;
+        p = quon::predict_row(m.booster->handle(), *row, m.request);
+    }
+    if (p.status != quon::RowStatus::ok) return std::nullopt;
+    return np_float32(p.value);
+}
+
 // Every month's model on the feature row, its output widened by the band
 // of its bin to P10 and P90.
 void run_monthly_models(const py::object& self, const py::list& features, const py::list& months,
                         MonthlyOutputs& out) {
-    py::object np = global("np");
     py::object model_dict = self.attr("m_modelDict");
     py::object bound_list = self.attr("m_boundList");
     py::object prob_binned = self.attr("m_modelProbBinned");
     const long num_bins = bin_count(global("numBins"));
-    const std::optional<std::vector<double>> row =
-        native_library_in_use() ? native_row(features) : std::nullopt;
-    // The one-row feature table of the models that take the package's own
-    // road is made once and handed to every such month whose model names
-    // its features as the previous one did: the models only read it.
-    py::object data, data_names;
+    const std::optional<std::vector<double>> row = native_row(features);
+    // np.array([varList]), made once; the one-row table of the models that
+    // run their own predict is handed to every such month whose model takes
+    // the same table as the previous one: the models only read it.
+    py::list rows;
+    rows.append(features);
+    py::object array, table, table_columns;
+    bool table_frame = false;
     for (const py::handle month : months) {
         py::object model = month_model(self, model_dict, month, kPredict);
-        py::object booster = model.attr("get_booster")();
-        std::optional<py::object> native = row ? predict_natively(model, booster, *row) : std::nullopt;
-        py::object output;
-        if (native) {
-            output = *native;
-        } else {
-            py::object feature_names = booster.attr("feature_names");
-            if (!data || !data_names.equal(feature_names)) {
-                py::list table_row;
-                table_row.append(features);
-                data = global("pd").attr("DataFrame")(np.attr("array")(table_row), "columns"_a = feature_names);
-                data_names = feature_names;
+        const MonthlyModel m = monthly_model(self, month, model);
+        std::optional<py::object> output = library_output(m, model, row);
+        if (!output) {
+            if (!array) array = global("np").attr("array")(rows);
+            if (!table || table_frame != m.frame || (m.frame && !table_columns.equal(m.columns))) {
+                table = model_table(m, array);
+                table_columns = m.columns;
+                table_frame = m.frame;
             }
-            output = pymodule::item(model.attr("predict")(data), py::int_(0));
+            output = pymodule::item(model.attr("predict")(table), py::int_(0));
         }
-        out.outputs.append(output);
+        out.outputs.append(*output);
 
-        const long bin = output_bin(output, month_entry(bound_list, month, "bin bounds", kPredict), num_bins);
+        const long bin = output_bin(*output, month_entry(bound_list, month, "bin bounds", kPredict), num_bins);
         py::object band = pymodule::item(month_entry(prob_binned, month, "P10/P90 band", kPredict), py::int_(bin));
-        out.p10.append(output * (py::int_(1) + band_value(band, "P10", month, bin)));
-        out.p90.append(output * (py::int_(1) + band_value(band, "P90", month, bin)));
+        out.p10.append(*output * (py::int_(1) + band_value(band, "P10", month, bin)));
+        out.p90.append(*output * (py::int_(1) + band_value(band, "P90", month, bin)));
     }
 }
 
@@ -279,6 +320,59 @@ py::tuple forecast_tables(const py::list& t_model, const DeclineFits& fits,
     return py::make_tuple(data_frame(rates), data_frame(cumulatives));
 }
 
+// The names of the feature row's values in Predict's messages.
+const std::array<std::string, quon::kFeatureCount>& argument_names() {
+    static const std::array<std::string, quon::kFeatureCount> names = {
+        "lat", "lon", "frac_stages", "the estimated ISIP", "well_len", "frac_spacing", "fluid_vol"};
+    return names;
+}
+
+std::vector<double> doubles_of(const py::list& values) {
+    std::vector<double> out(values.size(), NAN);
+    for (std::size_t k = 0; k < values.size(); ++k) real_number(values[k], out[k]);
+    return out;
+}
+
+// A design that is not a well is refused (the arguments are finite numbers).
+void check_is_well(const py::object& lat, const py::object& lon, const py::object& frac_stages,
+                   const py::object& well_len, const py::object& frac_spacing, const py::object& fluid_vol) {
+    py::list values;
+    for (const py::object& v : {lat, lon, frac_stages, py::object(py::float_(0.0)), well_len, frac_spacing, fluid_vol})
+        values.append(v);
+    const std::vector<double> row = doubles_of(values);
+    const quon::WellCheck check = quon::check_well(row.data());
+    if (check.fault != quon::WellFault::none)
+        pymodule::raise(PyExc_ValueError, std::string(kPredict) + ": " +
+                                              well_fault_text(check, row.data(), argument_names()) +
+                                              ": not a well that can be built");
+}
+
+// The forecast's warnings: the values outside the play's envelope, and the
+// falls of the raw cumulative.
+void warn_of_forecast(const py::object& self, const py::list& features, const py::list& outputs,
+                      const py::list& months) {
+    const std::vector<double> row = doubles_of(features);
+    if (const std::optional<quon::DesignEnvelope> envelope = driver_envelope(self)) {
+        const quon::OutsideMask mask = quon::outside_envelope(*envelope, row.data());
+        if (mask != 0) {
+            std::string message = std::string(kPredict) + ": the forecast extrapolates: ";
+            const std::vector<std::string> items = outside_items(mask, row.data(), *envelope, argument_names());
+            for (std::size_t k = 0; k < items.size(); ++k) message += (k ? "; " : "") + items[k];
+            warn("ExtrapolationWarning", message);
+        }
+    }
+    const std::vector<double> values = doubles_of(outputs);
+    const quon::Falls falls = quon::cumulative_falls(values.data(), values.size());
+    if (falls.count > 0) {
+        const std::string before = falls.first == 0 ? "0" : text_of(months[falls.first - 1]);
+        warn("FallingOutputWarning",
+             std::string(kPredict) + ": the monthly models' raw cumulative (\"Model Output\") falls at " +
+                 std::to_string(falls.count) + " of " + std::to_string(values.size()) + " steps, first from month " +
+                 before + " to month " + text_of(months[falls.first]) +
+                 ": the models disagree there, and the fitted curves hide it");
+    }
+}
+
 }  // namespace
 
 py::object predict(py::object self, py::object lat, py::object lon, py::object frac_stages,
@@ -289,7 +383,9 @@ py::object predict(py::object self, py::object lat, py::object lon, py::object f
     check_design_value("well_len", well_len);
     check_design_value("frac_spacing", frac_spacing);
     check_design_value("fluid_vol", fluid_vol);
+    check_is_well(lat, lon, frac_stages, well_len, frac_spacing, fluid_vol);
     DriverLock lock(self);
+    check_process_succeeded(self, kPredict);
 
     py::object isip = estimate_isip(geological_model(self, kPredict), lat, lon);
     py::list features;
@@ -306,9 +402,12 @@ py::object predict(py::object self, py::object lat, py::object lon, py::object f
 
     const py::list t_model = from_zero(months);
     const DeclineFits fits = fit_declines(self, t_model, out);
+    const py::list raw_outputs = items_of(out.outputs);
     py::object model_output = self.attr("m_modelOutputList");
     model_output.attr("insert")(0, 0);
-    return forecast_tables(t_model, fits, model_output);
+    py::tuple tables = forecast_tables(t_model, fits, model_output);
+    warn_of_forecast(self, features, raw_outputs, months);
+    return tables;
 }
 
 }  // namespace quon_py

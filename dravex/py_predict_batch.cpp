@@ -59,10 +59,6 @@ std::string label_text(const py::object& index, std::size_t row) {
 // takes its arguments: bool, text, None, NaN and infinities are refused);
 // ValueError naming the column and the row label of the first that is not.
 std::vector<double> design_column(const py::object& designs, const py::object& name) {
-    const int present = PySequence_Contains(designs.attr("columns").ptr(), name.ptr());
-    if (present < 0) throw py::error_already_set();
-    if (present == 0)
-        pymodule::raise(PyExc_KeyError, std::string(kCaller) + ": designs has no column \"" + text_of(name) + "\"");
     py::object column = pymodule::item(designs, name);
     if (!py::isinstance(column, global("pd").attr("Series")))
         pymodule::raise(PyExc_ValueError,
@@ -94,21 +90,54 @@ double number(const py::handle& value, const std::string& what) {
     return v;
 }
 
+// KeyError naming every design column the table lacks.
+void check_design_columns(const py::object& designs) {
+    std::string missing;
+    int count = 0;
+    for (const char* name : kDesignColumns) {
+        py::object column = global(name);
+        const int present = PySequence_Contains(designs.attr("columns").ptr(), column.ptr());
+        if (present < 0) throw py::error_already_set();
+        if (present == 0) {
+            missing += (count++ ? ", \"" : "\"") + text_of(column) + "\"";
+        }
+    }
+    if (count == 1) pymodule::raise(PyExc_KeyError, std::string(kCaller) + ": designs has no column " + missing);
+    if (count > 1) pymodule::raise(PyExc_KeyError, std::string(kCaller) + ": designs has no columns " + missing);
+}
+
+// ValueError naming the first design that is not a well (its row label)
+// and how many are not.
+void check_wells(const py::object& designs, const std::vector<double>& features, std::size_t n) {
+    const std::size_t first = quon::first_non_well(features.data(), n);
+    if (first == n) return;
+    std::size_t count = 0;
+    for (std::size_t i = first; i < n; ++i)
+        count += quon::check_well(features.data() + i * kFeatures).fault != quon::WellFault::none;
+    std::array<std::string, quon::kFeatureCount> names = feature_columns();
+    for (std::string& name : names) name = "\"" + name + "\"";
+    const double* row = features.data() + first * kFeatures;
+    pymodule::raise(PyExc_ValueError,
+                    std::string(kCaller) + ": the design at row label " + label_text(designs.attr("index"), first) +
+                        " is not a well that can be built: " +
+                        well_fault_text(quon::check_well(row), row, names) +
+                        (count > 1 ? " (" + std::to_string(count) + " designs are not wells)" : ""));
+}
+
 // What the batch takes from the driver for one month.
 struct Month {
     py::object key;  // the month as nOutputMonthList holds it
-    py::object model, booster;
-    std::optional<NativeBooster> native;
+    py::object model;
+    MonthlyModel road;
     quon::MonthBands bands;
     std::vector<const char*> missing;  // per bin: the band that is None ("P10" first), or nullptr
 };
 
-Month month_inputs(const py::object& self, const py::handle& key, long bins, bool library) {
+Month month_inputs(const py::object& self, const py::handle& key, long bins) {
     Month m;
     m.key = py::reinterpret_borrow<py::object>(key);
     m.model = month_model(self, self.attr("m_modelDict"), key, kCaller);
-    m.booster = m.model.attr("get_booster")();
-    if (library) m.native = native_booster(m.model, m.booster);
+    m.road = monthly_model(self, key, m.model);
     const py::object bounds = month_entry(self.attr("m_boundList"), key, "bin bounds", kCaller);
     const py::object month_bands = month_entry(self.attr("m_modelProbBinned"), key, "P10/P90 band", kCaller);
     const std::string where = "month " + text_of(key) + ", bin ";
@@ -158,30 +187,36 @@ std::vector<double> run_monthly_models(std::vector<Month>& months, const std::ve
                                        std::size_t n) {
     const std::size_t n_months = months.size();
     std::vector<double> outputs(n * n_months);
-    std::vector<unsigned char> done(n_months, 0);
+    std::vector<unsigned char> done(n_months, 0), library(n_months, 0);
+    for (std::size_t k = 0; k < n_months; ++k) library[k] = months[k].road.native_for(months[k].model) ? 1 : 0;
     {
         py::gil_scoped_release release;
         quon::parallel_for(n_months, worker_threads(), 1, [&](std::size_t k) {
-            if (!months[k].native) return;
-            const NativeBooster& native = *months[k].native;
+            if (!library[k]) return;
+            const MonthlyModel& road = months[k].road;
             const quon::RowsPrediction p =
-                quon::predict_rows(native.handle, features.data(), n, kFeatures, native.request);
+                quon::predict_rows(road.booster->handle(), features.data(), n, kFeatures, road.request);
             if (p.status != quon::RowStatus::ok) return;
             for (std::size_t i = 0; i < n; ++i) outputs[i * n_months + k] = static_cast<double>(p.values[i]);
             done[k] = 1;
         });
     }
     // The others through their own predict, on one table shared by the
-    // months whose models name their features alike (the models only read it).
-    py::object table, table_names;
+    // months whose models take the same table (the models only read it).
+    py::object matrix, table, table_columns;
+    bool table_frame = false;
     for (std::size_t k = 0; k < n_months; ++k) {
         if (done[k]) continue;
-        py::object names = months[k].booster.attr("feature_names");
-        if (!table || !table_names.equal(names)) {
-            py::array_t<double> matrix({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(kFeatures)});
-            std::memcpy(matrix.mutable_data(), features.data(), features.size() * sizeof(double));
-            table = global("pd").attr("DataFrame")(matrix, "columns"_a = names);
-            table_names = names;
+        const MonthlyModel& road = months[k].road;
+        if (!matrix) {
+            py::array_t<double> values({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(kFeatures)});
+            std::memcpy(values.mutable_data(), features.data(), features.size() * sizeof(double));
+            matrix = values;
+        }
+        if (!table || table_frame != road.frame || (road.frame && !table_columns.equal(road.columns))) {
+            table = model_table(road, matrix);
+            table_columns = road.columns;
+            table_frame = road.frame;
         }
         Doubles values = global("np").attr("asarray")(months[k].model.attr("predict")(table),
                                                                   "dtype"_a = "float64").attr("reshape")(-1);
@@ -207,8 +242,43 @@ py::array_t<double> model_output_column(const std::vector<double>& outputs, std:
     return a;
 }
 
+// Per design, repeated on its rows: what lies outside the play's envelope
+// (None without an envelope file), and whether its raw cumulative falls.
+struct DesignNotes {
+    std::optional<std::vector<std::string>> outside;
+    std::vector<unsigned char> falls;
+};
+
+DesignNotes design_notes(const py::object& self, const std::vector<double>& features,
+                         const std::vector<double>& outputs, std::size_t n, std::size_t n_months) {
+    DesignNotes notes;
+    notes.falls = quon::designs_falling(outputs, n, n_months);
+    if (const std::optional<quon::DesignEnvelope> envelope = driver_envelope(self)) {
+        const std::vector<quon::OutsideMask> masks = quon::outside_envelope(*envelope, features.data(), n);
+        const auto names = feature_columns();
+        notes.outside.emplace();
+        for (quon::OutsideMask mask : masks) notes.outside->push_back(outside_columns(mask, names));
+    }
+    return notes;
+}
+
+py::object repeated_notes(const DesignNotes& notes, std::size_t n, std::size_t points, bool falls) {
+    if (falls) {
+        py::array_t<bool> a(static_cast<py::ssize_t>(n * points));
+        bool* p = a.mutable_data();
+        for (std::size_t i = 0; i < n * points; ++i) p[i] = notes.falls[i / points] != 0;
+        return a;
+    }
+    py::list texts(n * points);
+    for (std::size_t i = 0; i < n; ++i) {
+        py::object text = notes.outside ? py::object(py::str((*notes.outside)[i])) : py::object(py::none());
+        for (std::size_t k = 0; k < points; ++k) texts[i * points + k] = text;
+    }
+    return global("np").attr("array")(texts, "dtype"_a = "object");
+}
+
 py::tuple batch_tables(const py::object& designs, const py::list& t_model, std::size_t n,
-                       const std::vector<double>& outputs, const quon::BatchForecast& f) {
+                       const std::vector<double>& outputs, const quon::BatchForecast& f, const DesignNotes& notes) {
     const std::size_t points = t_model.size();
     py::object np = global("np");
     py::object data_frame = global("pd").attr("DataFrame");
@@ -229,6 +299,8 @@ py::tuple batch_tables(const py::object& designs, const py::list& t_model, std::
     cumulatives["Q"] = column(f.fits[quon::kModelSeries].cumulative);
     cumulatives["P10"] = column(f.fits[quon::kP10Series].cumulative);
     cumulatives["Model Output"] = model_output_column(outputs, n, points - 1);
+    cumulatives["Outside Envelope"] = repeated_notes(notes, n, points, false);
+    cumulatives["Model Output Falls"] = repeated_notes(notes, n, points, true);
     return py::make_tuple(data_frame(rates), data_frame(cumulatives));
 }
 
@@ -238,23 +310,28 @@ py::object predict_batch(py::object self, py::object designs) {
     if (!py::isinstance(designs, global("pd").attr("DataFrame")))
         pymodule::raise(PyExc_TypeError, std::string(kCaller) + ": designs must be a pandas DataFrame, got " +
                                              Py_TYPE(designs.ptr())->tp_name);
+    check_design_columns(designs);
     std::vector<std::vector<double>> columns;
     for (const char* name : kDesignColumns) columns.push_back(design_column(designs, global(name)));
     const std::size_t n = columns[0].size();
+    std::vector<double> features(n * kFeatures);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t c = 0; c < columns.size(); ++c) features[i * kFeatures + kDesignSlots[c]] = columns[c][i];
+    check_wells(designs, features, n);
     DriverLock lock(self);
+    check_process_succeeded(self, kCaller);
 
     const py::object geo = geological_model(self, kCaller);
     const long bins = bin_count(global("numBins"));
     if (bins < 1)
         pymodule::raise(PyExc_ValueError,
                         std::string(kCaller) + ": numBins must be at least 1, is " + std::to_string(bins));
-    const bool library = native_library_in_use();
     const py::list month_keys = items_of(global("nOutputMonthList"));
     std::vector<Month> months;
     std::vector<double> month_values;
     std::vector<quon::MonthBands> bands;
     for (const py::handle key : month_keys) {
-        months.push_back(month_inputs(self, key, bins, library));
+        months.push_back(month_inputs(self, key, bins));
         month_values.push_back(number(key, "the month " + text_of(key)));
         bands.push_back(months.back().bands);
     }
@@ -269,20 +346,11 @@ py::object predict_batch(py::object self, py::object designs) {
     quon::BatchForecast forecast;
     if (n > 0) {
         const std::vector<double> isips = estimate_isips(geo, columns[0], columns[1]);
-        std::vector<double> features(n * kFeatures);
-        for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t c = 0; c < columns.size(); ++c)
-                features[i * kFeatures + kDesignSlots[c]] = columns[c][i];
-            features[i * kFeatures + kIsipSlot] = isips[i];
-        }
+        for (std::size_t i = 0; i < n; ++i) features[i * kFeatures + kIsipSlot] = isips[i];
         outputs = run_monthly_models(months, features, n);
-        // numpy's own power, as Predict's fits and curves take it, where it
-        // can be called off the interpreter; the C library's otherwise.
-        const std::optional<quon::PowerFunction> numpy_power = numpy_power_function();
-        const quon::PowerFunction power = numpy_power ? *numpy_power : quon::PowerFunction(quon::c_library_powers);
         {
             py::gil_scoped_release release;
-            forecast = quon::forecast_batch(month_values, outputs, n, bands, settings, worker_threads(), power);
+            forecast = quon::forecast_batch(month_values, outputs, n, bands, settings, worker_threads());
         }
         if (forecast.gap.found) {
             const Month& m = months[forecast.gap.month];
@@ -291,7 +359,8 @@ py::object predict_batch(py::object self, py::object designs) {
                           ", where the design at row label " + label + " falls");
         }
     }
-    py::tuple tables = batch_tables(designs, t_model, n, outputs, forecast);
+    const DesignNotes notes = design_notes(self, features, outputs, n, month_keys.size());
+    py::tuple tables = batch_tables(designs, t_model, n, outputs, forecast, notes);
     if (forecast.failed_fits > 0) {
         const std::string message =
             std::string(kCaller) + ": " + std::to_string(forecast.failed_fits) + " of " + std::to_string(3 * n) +

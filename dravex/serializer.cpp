@@ -1,6 +1,8 @@
 // CSerializer: tables to and from Excel workbooks, comma-separated text and
-// pandas pickles, on pandas' own readers and writers. Paths are a folder and
-// a file name joined with the platform's separator.
+// pandas pickles, on pandas' own readers and writers. Paths are text or
+// path-like objects; a folder and a file name are joined with the
+// platform's separator. Reading a pickle runs code it names: pickles must
+// come from a trusted source.
 #include "py_face.hpp"
 
 namespace quon_py {
@@ -14,6 +16,35 @@ py::object os_path() { return global("os").attr("path"); }
 
 bool path_exists(const py::object& path) { return pymodule::truth(os_path().attr("exists")(path)); }
 
+// A path argument as text: a str, or a path-like object (pathlib.Path)
+// given as its text; TypeError naming the argument otherwise.
+py::object path_text(const char* method, const char* argument, const py::object& value) {
+    if (py::isinstance<py::str>(value)) return value;
+    const std::string where = std::string("CSerializer.") + method + ": " + argument;
+    py::object text;
+    try {
+        text = global("os").attr("fspath")(value);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        pymodule::raise(PyExc_TypeError, where + " must be a path (text or os.PathLike), got " + shown_value(value));
+    }
+    if (!py::isinstance<py::str>(text))
+        pymodule::raise(PyExc_TypeError, where + " must be a path as text, got " + shown_value(text));
+    return text;
+}
+
+// A folder and a file name, each a path, joined.
+py::object joined(const char* method, const py::object& file_dir, const py::object& file_name) {
+    return join_path(path_text(method, "fileDir", file_dir), path_text(method, "fileName", file_name));
+}
+
+// A file to write that is an existing folder is named as one.
+void not_a_folder(const char* method, const py::object& file_path) {
+    if (pymodule::truth(os_path().attr("isdir")(file_path)))
+        pymodule::raise(PyExc_IsADirectoryError, std::string("CSerializer.") + method + ": \"" + text_of(file_path) +
+                                                     "\" is a folder, not a file to write");
+}
+
 // Creates folder and its missing parents. A folder that someone else
 // creates between the existence test and this call is not an error.
 void make_folders(const py::object& folder) {
@@ -21,24 +52,39 @@ void make_folders(const py::object& folder) {
 }
 
 py::object output_excel_by_path(py::object, py::object file_path, py::object df) {
-    py::object writer = pandas().attr("ExcelWriter")(file_path);
+    static const char* const kMethod = "OutputDataFrameToExcelByPath";
+    file_path = path_text(kMethod, "filePath", file_path);
+    not_a_folder(kMethod, file_path);
+    py::object writer;
+    try {
+        writer = pandas().attr("ExcelWriter")(file_path);
+    } catch (py::error_already_set& e) {
+        // pandas chooses the workbook's format by the file's extension.
+        if (!e.matches(PyExc_ValueError)) throw;
+        pymodule::raise(PyExc_ValueError, std::string("CSerializer.") + kMethod + ": cannot write a workbook to \"" +
+                                              text_of(file_path) + "\" (" + text_of(e.value()) +
+                                              "); name a file ending in .xlsx");
+    }
     // Closing writes the workbook and releases its file, also when the
     // table cannot be written.
     use_then_close(writer, [&](const py::object& w) {
-        df.attr("to_excel")(w, "Sheet1", "engine"_a = "xlsxwriter");
+        df.attr("to_excel")(w, "sheet_name"_a = "Sheet1", "engine"_a = "xlsxwriter");
         return py::none();
     });
     return py::none();
 }
 
 py::object output_csv_by_path(py::object, py::object file_path, py::object df) {
+    file_path = path_text("OutputDataFrameToCSVByPath", "filePath", file_path);
+    not_a_folder("OutputDataFrameToCSVByPath", file_path);
     df.attr("to_csv")(file_path, "index"_a = false);
     return py::none();
 }
 
 py::object output_csv_by_dir_and_name(py::object, py::object file_dir, py::object file_name,
                                       py::object df) {
-    py::object file_path = join_path(file_dir, file_name);
+    py::object file_path = joined("OutputDataFrameToCSVByDirAndName", file_dir, file_name);
+    not_a_folder("OutputDataFrameToCSVByDirAndName", file_path);
     // Sub-folders named inside file_name are created too.
     py::object folder = pymodule::item(file_path.attr("rsplit")(sep(), 1), py::int_(0));
     if (!path_exists(folder)) make_folders(folder);
@@ -48,27 +94,30 @@ py::object output_csv_by_dir_and_name(py::object, py::object file_dir, py::objec
 
 py::object output_pickle_by_dir_and_name(py::object, py::object file_dir, py::object file_name,
                                          py::object df) {
+    py::object file_path = joined("OutputDataFrameToPickleByDirAndName", file_dir, file_name);
+    file_dir = path_text("OutputDataFrameToPickleByDirAndName", "fileDir", file_dir);
     if (!path_exists(file_dir)) make_folders(file_dir);
-    py::object file_path = join_path(file_dir, file_name);
+    not_a_folder("OutputDataFrameToPickleByDirAndName", file_path);
     df.attr("to_pickle")(file_path);
     return py::none();
 }
 
 py::object excel_by_dir_and_name(py::object, py::object file_dir, py::object file_name,
                                  py::object sheet) {
-    py::object file_path = join_path(file_dir, file_name);
+    py::object file_path = joined("GetDataFrameFromExcelFileByDirAndName", file_dir, file_name);
     py::object workbook = pandas().attr("ExcelFile")(file_path);
     // The workbook is closed when the sheet has been read, also on failure.
     return use_then_close(workbook, [&](const py::object& w) { return w.attr("parse")(sheet); });
 }
 
 py::object csv_by_dir_and_name(py::object, py::object file_dir, py::object file_name) {
-    return pandas().attr("read_csv")(join_path(file_dir, file_name));
+    return pandas().attr("read_csv")(joined("GetDataFrameFromCSVFileByDirAndName", file_dir, file_name));
 }
 
 py::object pickle_file(py::object, py::object file_dir, py::object file_name) {
-    py::object file_path = join_path(file_dir, file_name);
+    py::object file_path = joined("GetDataFrameFromPickleFile", file_dir, file_name);
     if (!pymodule::truth(os_path().attr("isfile")(file_path))) return py::none();
+    // Unpickling runs code the file names: read only files of a trusted source.
     return pandas().attr("read_pickle")(file_path);
 }
 

@@ -9,7 +9,7 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The larger of two, NaN when either is (numpy's maximum).
+// The larger of two, NaN when either is.
 double nan_max(double a, double b) {
     if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<double>::quiet_NaN();
     return a < b ? b : a;
@@ -18,7 +18,7 @@ double nan_max(double a, double b) {
 // V w, V's rows being the decomposition's vt read by rows.
 Vec from_singular_basis(const Scaled& a, const Vec& w) {
     Vec out{};
-    dense::rows_times(kN, kN, a.svd.vt.data(), w.data(), out.data());
+    dense::rows_times(kN, kN, a.svd.v.data(), w.data(), out.data());
     return out;
 }
 
@@ -96,13 +96,13 @@ double step_to_bound(const Vec& x, const Vec& s, const Box& box, Vec& hits) {
 }
 
 // Where the line x + s t leaves the ball of radius delta (t negative and
-// positive); nothing where the interpreter's fitter raises (s zero, x
-// outside the ball).
+// positive); nothing when there is no such point (s zero, x outside the
+// ball).
 std::optional<std::pair<double, double>> leave_ball(const Vec& x, const Vec& s, double delta) {
     const double a = dot(s, s);
     if (a == 0.0) return std::nullopt;
     const double b = dot(x, s);
-    const double c = dot(x, x) - dense::c_library_pow(delta, 2.0);
+    const double c = dot(x, x) - delta * delta;
     if (c > 0.0) return std::nullopt;
     const double d = std::sqrt(b * b - a * c);
     const double q = -(b + std::copysign(d, b));
@@ -135,18 +135,16 @@ bool decompose(const std::vector<double>& jt, const Vec& d, const Vec& diag_h, c
     return true;
 }
 
-TrustStep solve_trust_region(const Scaled& a, double delta, double initial_alpha, const PowerFunction& power) {
+TrustStep solve_trust_region(const Scaled& a, double delta, double initial_alpha) {
     const Vec s{a.svd.s[0], a.svd.s[1], a.svd.s[2]};
     const Vec suf = times(s, a.uf);
     const bool full_rank = a.m >= kN && s[kN - 1] > (kEps * static_cast<double>(a.m)) * s[0];
     auto phi_and_derivative = [&](double alpha, double& phi, double& phi_prime) {
-        Vec denom{}, cubes{};
-        for (std::size_t k = 0; k < kN; ++k) denom[k] = s[k] * s[k] + alpha;
-        power(denom.data(), kN, 3.0, cubes.data());
         Vec w{}, q{};
         for (std::size_t k = 0; k < kN; ++k) {
-            w[k] = suf[k] / denom[k];
-            q[k] = (suf[k] * suf[k]) / cubes[k];
+            const double denom = s[k] * s[k] + alpha;
+            w[k] = suf[k] / denom;
+            q[k] = (suf[k] * suf[k]) / (denom * denom * denom);
         }
         const double p_norm = norm(w);
         phi = p_norm - delta;
@@ -168,7 +166,7 @@ TrustStep solve_trust_region(const Scaled& a, double delta, double initial_alpha
         alpha_lower = -phi / phi_prime;
     }
     auto restart = [&] {
-        return std::max(0.001 * alpha_upper, dense::c_library_pow(alpha_lower * alpha_upper, 0.5));
+        return std::max(0.001 * alpha_upper, std::sqrt(alpha_lower * alpha_upper));
     };
     double alpha = (!full_rank && initial_alpha == 0.0) ? restart() : initial_alpha;
     for (int it = 0; it < 10; ++it) {

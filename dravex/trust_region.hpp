@@ -2,8 +2,8 @@
 // in three variables inside a box: the scaled trust-region problem solved
 // through a singular value decomposition, the choice between the cut, the
 // reflected and the steepest-descent step at a bound, and the moves that
-// keep a point strictly inside. Each is the interpreter's fitter's own
-// operation for operation, its sums and decompositions by dense.hpp.
+// keep a point strictly inside, as the bounded trust-region reflective
+// method takes them; the decompositions by jacobi_svd.hpp.
 #pragma once
 
 #include <array>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "decline_fit.hpp"
-#include "dense.hpp"
+#include "jacobi_svd.hpp"
 
 namespace quon::trf {
 
@@ -54,7 +54,7 @@ struct Scaled {
 
 // J_h = J diag(d) of the Jacobian stored transposed (jt[j*m + i]), its
 // decomposition and U^T [f; 0]. False when it cannot be made (non-finite
-// entries, or LAPACK fails): the interpreter's fitter raises there.
+// entries): no step can be formed there.
 bool decompose(const std::vector<double>& jt, const Vec& d, const Vec& diag_h, const std::vector<double>& f,
                Scaled& out);
 
@@ -66,8 +66,8 @@ struct TrustStep {
 // The step p_h minimising |J_h p + f|^2 + p^T diag_h p with |p| <= delta:
 // the Gauss-Newton step when it fits, else the Levenberg-Marquardt step
 // whose length is delta to 1 %, alpha found by More's iteration from
-// initial_alpha. `power` takes the cubes of the root finding.
-TrustStep solve_trust_region(const Scaled& a, double delta, double initial_alpha, const PowerFunction& power);
+// initial_alpha.
+TrustStep solve_trust_region(const Scaled& a, double delta, double initial_alpha);
 
 struct Step {
     Vec x_step{};      // in the variables
@@ -77,9 +77,8 @@ struct Step {
 
 // The trust-region step p (p_h scaled) when it stays in the box; otherwise
 // the best of the step cut at the bound and pulled back by theta, its
-// reflection off the bound, and the scaled steepest descent. Nothing where
-// the interpreter's fitter raises (the reflection cannot meet the trust
-// region's boundary).
+// reflection off the bound, and the scaled steepest descent. Nothing when
+// the reflection cannot meet the trust region's boundary.
 std::optional<Step> select_step(const Vec& x, const Scaled& jh, const Vec& diag_h, const Vec& g_h, Vec p, Vec p_h,
                                 const Vec& d, double delta, const Box& box, double theta);
 

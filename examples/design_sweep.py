@@ -3,16 +3,18 @@ for one lateral with the quon module's batch forecast, maps the 60-month gas
 and its uncertainty, and lists the designs that make the most gas per foot.
 
     PYTHONPATH=build /usr/bin/python3 examples/design_sweep.py [--lat DEG] [--lon DEG]
-        [--lateral FT] [--top N] [--out DIR]
+        [--lateral FT] [--top N] [--out DIR] [--play DIR]
 
-The models are those of the play data directory beside the module
-(DataFiles/Marcellus Shale, which `make build` generates: demo models trained
-on synthetic wells). Without arguments the wells sit in the middle of the
+The models are those of the play folder named by --play, by default the
+play beside the module (DataFiles/Marcellus Shale; in a source checkout
+`make build` generates a demo play there, trained on synthetic wells). Without arguments the wells sit in the middle of the
 driver's map window with a 6,000 ft lateral.
 
-The sweep covers the play's ranges (the driver's slider ranges): stage
-spacing (average stage length) from 100 to 1,000 ft in steps of 25 ft and
-fluid loading from 100 to 3,000 gal/ft in steps of 100 gal/ft. Each design
+The sweep covers the play's ranges (the driver's slider ranges, narrowed to
+the steps inside the play's envelope when it has one): stage spacing
+(average stage length) from 100 to 1,000 ft in steps of 25 ft and fluid
+loading from 100 to 3,000 gal/ft in steps of 100 gal/ft (125 to 1,000 ft and
+200 to 2,900 gal/ft with the demo play). Each design
 has as many stages as fit in the lateral (lateral // spacing), so stages x
 spacing never exceeds the lateral; spacings that would need fewer than 4 or
 more than 40 stages (the play's stage range) are left out. All designs go to
@@ -46,7 +48,7 @@ import pandas as pd  # noqa: E402
 
 import quon  # noqa: E402
 from forecast_well import (DEMO_STAMP, add_location_arguments, load_driver, location_text,  # noqa: E402
-                           play_directory, play_source, save_figure)
+                           play_source, save_figure)
 
 CUM_UNIT = "MMcf"
 MONTH = 60
@@ -55,11 +57,23 @@ FLUID_STEP = 100.0  # gal/ft
 MIN_STAGES, MAX_STAGES = 4, 40
 
 
+def sweep_range(driver, column, step):
+    """The slider range of a design column, narrowed to the steps inside the
+    play's envelope when the play has one: the models were trained there."""
+    lo, hi = driver.m_minSliderVar[column], driver.m_maxSliderVar[column]
+    envelope = (driver.m_designEnvelope or {}).get("monthly models", {})
+    if column in envelope:
+        trained_lo, trained_hi = envelope[column]
+        lo = max(lo, step * np.ceil(trained_lo / step))
+        hi = min(hi, step * np.floor(trained_hi / step))
+    return lo, hi
+
+
 def sweep_designs(driver, lat, lon, lateral):
     """The grid of designs: every spacing and fluid loading of the play's
     ranges whose stage count (lateral // spacing) lies in the play's range."""
-    lo_s, hi_s = driver.m_minSliderVar[quon.strFracSpacing], driver.m_maxSliderVar[quon.strFracSpacing]
-    lo_f, hi_f = driver.m_minSliderVar[quon.strFluidVolumePerLen], driver.m_maxSliderVar[quon.strFluidVolumePerLen]
+    lo_s, hi_s = sweep_range(driver, quon.strFracSpacing, SPACING_STEP)
+    lo_f, hi_f = sweep_range(driver, quon.strFluidVolumePerLen, FLUID_STEP)
     spacings = np.arange(lo_s, hi_s + SPACING_STEP / 2, SPACING_STEP)
     stages = np.floor(lateral / spacings)
     keep = (stages >= MIN_STAGES) & (stages <= MAX_STAGES)
@@ -86,6 +100,11 @@ def forecast(driver, designs):
         _, cums = driver.PredictBatch(designs)
     for w in caught:
         print(f"note: {w.message}", file=sys.stderr)
+    per_design = cums.groupby("Design", sort=False)["Outside Envelope"].first()
+    outside = per_design.fillna("").str.len() > 0
+    if outside.any():
+        print(f"note: {int(outside.sum())} of {len(per_design)} designs lie outside the play's envelope "
+              "(the models extrapolate there), e.g. in " + per_design[outside].iloc[0], file=sys.stderr)
     return cums
 
 
@@ -165,7 +184,7 @@ def main(argv):
     parser.add_argument("--out", default="out", help="output folder (default: out)")
     args = parser.parse_args(argv)
 
-    driver = load_driver()
+    driver = load_driver(args.play)
     if driver is None:
         return 1
     lat = args.lat if args.lat is not None else 0.5 * (driver.m_minLat + driver.m_maxLat)
@@ -182,7 +201,7 @@ def main(argv):
 
     os.makedirs(args.out, exist_ok=True)
     picture = os.path.join(args.out, "design_sweep.png")
-    demo = os.path.isfile(os.path.join(play_directory(), DEMO_STAMP))
+    demo = os.path.isfile(os.path.join(driver.m_filesDir, DEMO_STAMP))
     plot_sweep(picture, table, spacings, fluids, lat, lon, lateral, best, demo)
     print(f"\nwritten: {picture}")
     return 0

@@ -1,18 +1,21 @@
 """Forecasts the first five years of gas production of a proposed horizontal
 shale well with the quon module and plots the fitted decline curves.
 
-    PYTHONPATH=build /usr/bin/python3 examples/forecast_well.py [--lat DEG] [--lon DEG]
+    PYTHONPATH=build /usr/bin/python3 examples/forecast_well.py [--play DIR] [--lat DEG] [--lon DEG]
         [--stages N] [--lateral FT] [--spacing FT] [--fluid GAL_PER_FT] [--out DIR]
 
-The models are those of the play data directory beside the module
-(DataFiles/Marcellus Shale, which `make build` generates: demo models trained
-on synthetic wells). Without arguments the well sits in the middle of the
+The models are those of the play folder named by --play (the folder that
+holds GeoModel/ and Model/, docs/forecast-plays.md), by default the play
+beside the module (DataFiles/Marcellus Shale; in a source checkout `make
+build` generates a demo play there, trained on synthetic wells; an
+installed module has none). Without arguments the well sits in the middle of the
 driver's map window with the driver's slider settings for lateral, stage
 length and fluid loading (a 3,000 ft completed lateral, 500 ft average stage
 length, 500 gal/ft) and the stage count that fills that lateral: 6 stages.
 (The driver's own default stage count, 8, is not one consistent well with
 the others: 8 stages of 500 ft are 4,000 ft of stages in a 3,000 ft lateral.)
-A design keeps stages x stage length within the lateral, e.g.
+A design keeps stages x stage length within the lateral (the module refuses
+one whose stages are more than a tenth longer), e.g.
 
     examples/forecast_well.py --stages 24 --lateral 6400 --spacing 260 --fluid 1800
 
@@ -28,8 +31,11 @@ directory):
   P10-P90 band shaded, the model's fitted curve as a line and the raw monthly
   model outputs as points.
 
-A location outside the driver's map window or a design outside its slider
-ranges is noted on stderr: the models extrapolate there.
+A location or design outside the play's envelope (the ranges its models were
+trained on) and raw monthly outputs that fall from one month to the next are
+what the module warns of: both are noted on stderr and marked on the
+picture (an EXTRAPOLATED banner naming the values; the falling outputs
+circled in red). A play without an envelope file is not checked.
 
 Rates are in Mcf/d and cumulatives in MMcf: the demo play's models are
 trained on cumulatives in thousands of Mcf. A play of your own forecasts in
@@ -39,6 +45,7 @@ import argparse
 import math
 import os
 import sys
+import textwrap
 import warnings
 
 import matplotlib
@@ -61,10 +68,18 @@ BAND_COLOUR = "#9ecae1"
 LINE_COLOUR = "#08519c"
 
 
-def play_directory():
-    """The play data directory the driver reads: beside the module file."""
+def play_directory(play=None):
+    """The play folder the driver reads: the one named, or the one beside the
+    module file."""
+    if play is not None:
+        return os.path.abspath(play)
     return os.path.join(os.path.dirname(os.path.abspath(quon.__file__)), "DataFiles",
                         quon.playDesignationDir)
+
+
+def source_build():
+    """Whether the module is the one a source checkout's `make build` made."""
+    return os.path.isfile(os.path.join(os.path.dirname(os.path.realpath(quon.__file__)), "CMakeCache.txt"))
 
 
 def default_design(driver):
@@ -84,16 +99,24 @@ def default_design(driver):
     }
 
 
-def load_driver():
+def load_driver(play=None):
     """A driver with the play loaded, or None with the reason printed."""
-    play = play_directory()
-    if not os.path.isdir(play):
-        print(f"No play data directory at {play}.\n"
-              "Run `make build`: it builds the module and generates the demo play beside it.",
-              file=sys.stderr)
+    folder = play_directory(play)
+    if not os.path.isdir(folder):
+        where = "named by --play" if play is not None else "beside the module"
+        hint = ("\nIn this source checkout, `make build` generates a demo play beside the module."
+                if play is None and source_build() else "")
+        print(f"No play folder at {folder} ({where}).\n"
+              "Name your play's folder with --play DIR: the folder that holds GeoModel/ and Model/ "
+              "(docs/forecast-plays.md)." + hint, file=sys.stderr)
         return None
-    driver = quon.CMainDravex()
-    driver.Process()
+    driver = quon.CMainDravex(playDir=folder) if play is not None else quon.CMainDravex()
+    try:
+        driver.Process()
+    except (OSError, ValueError, TypeError, KeyError, IndexError) as e:
+        print(f"The play at {folder} could not be loaded: {e}", file=sys.stderr)
+        return None
+    play = folder
     if driver.m_geoModelDict.get(quon.strISIP) is None:
         print(f"The play at {play} has no geological model "
               f"({quon.geoModelFileDir}/{quon.strISIP}.pickle).", file=sys.stderr)
@@ -106,36 +129,32 @@ def load_driver():
     return driver
 
 
-def out_of_range(driver, design):
-    """Notes for the inputs outside the driver's map window and slider ranges,
-    where the models were not trained and extrapolate."""
-    notes = []
-    for key, lo, hi, unit in (("lat", driver.m_minLat, driver.m_maxLat, "deg"),
-                              ("lon", driver.m_minLong, driver.m_maxLong, "deg")):
-        if not lo <= design[key] <= hi:
-            notes.append(f"--{key} {design[key]:g} lies outside the map window {lo:g} to {hi:g} {unit}")
-    for key, column, unit in (("stages", quon.strFracStages, ""), ("lateral", quon.strWellLen, " ft"),
-                              ("spacing", quon.strFracSpacing, " ft"),
-                              ("fluid", quon.strFluidVolumePerLen, " gal/ft")):
-        lo, hi = driver.m_minSliderVar[column], driver.m_maxSliderVar[column]
-        if not lo <= design[key] <= hi:
-            notes.append(f"--{key} {design[key]:g} lies outside the slider range {lo:g} to {hi:g}{unit}")
-    return notes
-
-
 def estimated_isip(driver, design):
     return float(driver.m_geoModelDict[quon.strISIP].predict([[design["lat"], design["lon"]]])[0])
 
 
 def forecast(driver, design):
-    """(rates, cumulatives) of the design. The fits may report that the
-    covariance of the parameters could not be estimated; the forecast does
-    not use the covariance, so exactly that warning is silenced."""
-    with warnings.catch_warnings():
+    """(rates, cumulatives, cautions) of the design: cautions maps
+    "extrapolated" and "falling" to the module's warnings of the forecast
+    (None where there is none). The fits may report that the covariance of
+    the parameters could not be estimated; the forecast does not use the
+    covariance, so exactly that warning is silenced."""
+    with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("ignore", OptimizeWarning)
+        warnings.simplefilter("always", quon.ExtrapolationWarning)
+        warnings.simplefilter("always", quon.FallingOutputWarning)
         # isip is accepted by Predict and not used: the geological model sets it.
-        return driver.Predict(design["lat"], design["lon"], design["stages"], design["lateral"],
-                              design["spacing"], design["fluid"], 0.0)
+        rates, cums = driver.Predict(design["lat"], design["lon"], design["stages"], design["lateral"],
+                                     design["spacing"], design["fluid"], 0.0)
+    cautions = {"extrapolated": None, "falling": None}
+    for w in caught:
+        if issubclass(w.category, quon.ExtrapolationWarning):
+            cautions["extrapolated"] = str(w.message).split("extrapolates: ", 1)[-1]
+        elif issubclass(w.category, quon.FallingOutputWarning):
+            cautions["falling"] = str(w.message).split(": ", 1)[-1]
+        else:
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    return rates, cums, cautions
 
 
 def fitted_declines(driver):
@@ -212,7 +231,37 @@ def report(design, isip, rates, cums, declines, out=sys.stdout):
         print(f"  {label:<6}{last[column]:>10,.1f}", file=out)
 
 
-def plot_forecast(path, driver, design, isip, cums, declines, demo):
+EXTRAPOLATED_COLOUR = "#b2182b"
+
+
+def falling_months(cums):
+    """The months whose raw model output lies below the month before's (the
+    first month's below 0)."""
+    months = cums["Month"].to_numpy(dtype=float)
+    outputs = cums["Model Output"].to_numpy(dtype=float)
+    return months[1:][np.diff(outputs) < 0], outputs[1:][np.diff(outputs) < 0]
+
+
+def mark_cautions(fig, axes, ax_cum, cums, cautions):
+    """The module's warnings on the picture: an EXTRAPOLATED banner naming the
+    values outside the play's envelope, and the raw outputs that fall circled."""
+    if cautions.get("falling"):
+        months, outputs = falling_months(cums)
+        ax_cum.plot(months, outputs, "o", markersize=11, markerfacecolor="none", markeredgewidth=1.6,
+                    color=EXTRAPOLATED_COLOUR, label="raw output below the month before")
+    if cautions.get("extrapolated"):
+        for ax in axes:
+            ax.text(0.5, 0.5, "EXTRAPOLATED", transform=ax.transAxes, ha="center", va="center", rotation=25,
+                    fontsize=40, fontweight="bold", color=EXTRAPOLATED_COLOUR, alpha=0.18, zorder=0)
+        items = "\n".join(textwrap.wrap("EXTRAPOLATED: the play's models were not trained here: " +
+                                         cautions["extrapolated"], 150))
+        fig.text(0.5, 0.005, items, ha="center", va="bottom", fontsize=9, color=EXTRAPOLATED_COLOUR,
+                 bbox=dict(boxstyle="round", facecolor="#fde0dd", edgecolor=EXTRAPOLATED_COLOUR))
+        return items.count("\n") + 1
+    return 0
+
+
+def plot_forecast(path, driver, design, isip, cums, declines, demo, cautions=None):
     months = np.linspace(0.0, float(quon.nOutputMonthList[-1]), 241)
     drawn = curves(driver, declines, months)
     fig, (ax_rate, ax_cum) = plt.subplots(1, 2, figsize=(12, 5.4))
@@ -229,6 +278,7 @@ def plot_forecast(path, driver, design, isip, cums, declines, demo):
     ax_cum.annotate(f"month 60: {last['P90']:,.0f} / {last['Q']:,.0f} / {last['P10']:,.0f} {CUM_UNIT}\n"
                     "(P90 / model / P10)", xy=(0.98, 0.04), xycoords="axes fraction",
                     ha="right", va="bottom", fontsize=9)
+    banner_lines = mark_cautions(fig, (ax_rate, ax_cum), ax_cum, cums, cautions or {})
 
     for ax in (ax_rate, ax_cum):
         ax.set_xlabel("Month on production")
@@ -239,15 +289,17 @@ def plot_forecast(path, driver, design, isip, cums, declines, demo):
         ax.grid(True, color="0.9")
         ax.legend(loc="upper right" if ax is ax_rate else "upper left", frameon=False)
 
-    save_figure(fig, path, f"Gas forecast at {location_text(design['lat'], design['lon'])}: "
+    extrapolated = "EXTRAPOLATED " if (cautions or {}).get("extrapolated") else ""
+    save_figure(fig, path, f"{extrapolated}Gas forecast at {location_text(design['lat'], design['lon'])}: "
                 f"{design_text(design)}\nISIP {isip:,.0f} psia (estimated from the location); "
-                f"{play_source(demo)}", fontsize=11, dpi=110)
+                f"{play_source(demo)}", fontsize=11, dpi=110, bottom=0.03 + 0.03 * banner_lines)
 
 
-def save_figure(fig, path, title, fontsize, dpi):
-    """Titles the figure, lays it out, writes it to path and closes it."""
+def save_figure(fig, path, title, fontsize, dpi, bottom=0.0):
+    """Titles the figure, lays it out (leaving `bottom` of its height free),
+    writes it to path and closes it."""
     fig.suptitle(title, fontsize=fontsize)
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, bottom, 1, 1))
     fig.savefig(path, dpi=dpi)
     plt.close(fig)
 
@@ -258,7 +310,9 @@ def play_source(demo):
 
 
 def add_location_arguments(parser):
-    """--lat and --lon, both defaulting to the middle of the map window."""
+    """--play, and --lat and --lon, both defaulting to the middle of the map window."""
+    parser.add_argument("--play", help="the play folder (holding GeoModel/ and Model/); default: the play "
+                                       "beside the module")
     parser.add_argument("--lat", type=float, help="latitude, degrees (default: middle of the map window)")
     parser.add_argument("--lon", type=float, help="longitude, degrees (default: middle of the map window)")
 
@@ -273,7 +327,7 @@ def main(argv):
     parser.add_argument("--out", default="out", help="output folder (default: out)")
     args = parser.parse_args(argv)
 
-    driver = load_driver()
+    driver = load_driver(args.play)
     if driver is None:
         return 1
     design = default_design(driver)
@@ -284,21 +338,23 @@ def main(argv):
     if bad:
         print(f"error: {', '.join(bad)}: a location and a design must be finite numbers", file=sys.stderr)
         return 2
-    if design["stages"] < 1 or min(design["lateral"], design["spacing"], design["fluid"]) <= 0:
-        print("error: --stages, --lateral, --spacing and --fluid must be positive", file=sys.stderr)
+    try:
+        rates, cums, cautions = forecast(driver, design)
+    except ValueError as e:  # a design that is not a well
+        print(f"error: {str(e).replace('CMainDravex.Predict: ', '')}", file=sys.stderr)
         return 2
-    for note in out_of_range(driver, design):
-        print(f"note: {note}; the models extrapolate there", file=sys.stderr)
-
+    if cautions["extrapolated"]:
+        print(f"note: the forecast extrapolates: {cautions['extrapolated']}", file=sys.stderr)
+    if cautions["falling"]:
+        print(f"note: {cautions['falling']}", file=sys.stderr)
     isip = estimated_isip(driver, design)
-    rates, cums = forecast(driver, design)
     declines = fitted_declines(driver)
     report(design, isip, rates, cums, declines)
 
     os.makedirs(args.out, exist_ok=True)
     picture = os.path.join(args.out, "forecast.png")
-    demo = os.path.isfile(os.path.join(play_directory(), DEMO_STAMP))
-    plot_forecast(picture, driver, design, isip, cums, declines, demo)
+    demo = os.path.isfile(os.path.join(driver.m_filesDir, DEMO_STAMP))
+    plot_forecast(picture, driver, design, isip, cums, declines, demo, cautions)
     print(f"\nwritten: {picture}")
     return 0
 

@@ -1,24 +1,33 @@
-"""Screens oil reservoirs for enhanced oil recovery with both methods of the
-zelt module and reports, per reservoir, the best method of each family
-(thermal, gas injection, chemical, other), the best three methods with what
-held each of them back, and which input values the module had to fill in.
+"""Screens oil reservoirs for enhanced oil recovery with both zelt methods.
+
+Reports, per reservoir, the best method of each family (thermal, gas
+injection, chemical, other), the best three methods with what held each of
+them back and how much of each score rests on the table's own values, and
+which input values the module had to fill in.
 
     PYTHONPATH=build /usr/bin/python3 examples/screen_reservoirs.py [reservoirs.csv|.xlsx]
-        [--out DIR] [--limits DIR]
+        [--out DIR] [--limits DIR] [--header-row N]
 
 The input table (CSV, or the first worksheet of an Excel file) has one row per
 reservoir with the columns the module reads (see README.md); without one, the
-bundled data/sample_reservoirs.csv is screened. --limits DIR screens against
-the reference files screening_table.csv and screening_table_2019.csv in DIR
-instead of those beside the module. Written to DIR (default out/ in the
-current directory):
+bundled data/sample_reservoirs.csv is screened. --header-row N reads the
+column names from row N (for a spreadsheet with a title above its header).
+--limits DIR screens against the reference files screening_table.csv and
+screening_table_2019.csv in DIR instead of those beside the module. Written
+to DIR (default out/ in the current directory):
 
-- screening.xlsx: a summary per reservoir, and for each method its scores,
-  the explanation of every score (values filled in by the module marked),
-  the field data, the reference limits (and for the first method the
-  pressure window), units in every header;
-- screening_scores.png: heat map of the scores, one panel per method (for
-  more than 40 reservoirs one page per 40: screening_scores_1of5.png, ...).
+- screening.xlsx: first what was run (input file, limits folder, module
+  version, date), a summary per reservoir, and for each method its scores,
+  how sure each score is (coverage, screened, estimated knock-outs), the
+  explanation of every score (values filled in by the module marked), the
+  field data, the reference limits (and for the first method the pressure
+  window), units in every header;
+- screening_scores.png: heat map of the scores, one panel per method,
+  unscreened cells hatched (for more than 40 reservoirs one page per 40:
+  screening_scores_1of5.png, ...).
+
+Warnings of the module about input that looks misread are printed once each
+on stderr, prefixed "warning:".
 
 Bad input (an unreadable file, missing columns, identifiers missing or
 repeated, cells that are not numbers, broken reference files) ends the
@@ -30,23 +39,26 @@ import math
 import os
 import sys
 import textwrap
+import warnings
 
-import matplotlib
+import numpy as np
+import pandas as pd
 
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402  (the backend is chosen first)
-import numpy as np  # noqa: E402
-import pandas as pd  # noqa: E402
-from matplotlib.colors import ListedColormap  # noqa: E402
-from matplotlib.patches import Patch  # noqa: E402
-
-import zelt  # noqa: E402
+import zelt
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:   # the heat map beside this script, also when loaded from elsewhere
+    sys.path.insert(0, HERE)
+from screening_heat_map import SCREENED_AT, plot_page, short_name  # noqa: E402
+
 DEFAULT_TABLE = os.path.join(HERE, "..", "data", "sample_reservoirs.csv")
 REFERENCE_FILES = ("screening_table.csv", "screening_table_2019.csv")
 BEST = 3
 ROWS_PER_PAGE = 40
+# Columns the first method cannot do without; a table lacking them may have
+# its header on a lower row.
+REQUIRED = ("resv_id", "reservoir_unit_name", "top_depth_feet")
+HEADER_SEARCH_ROWS = 20
 
 FIRST = "first method"
 SECOND = "2019 method"
@@ -91,20 +103,47 @@ def number(v):
 
 # -------------------------------------------------------------------- input
 
-def read_reservoirs(path):
-    """The reservoir table of a CSV or Excel file, column names in lower case,
-    identifiers present and unique. Its row labels are the file's line (or
-    worksheet row) numbers, the header being line 1, so that the module's
-    messages about a cell name the line it is on."""
+def read_table(path, header_row):
+    """The file as a table, its header on line (worksheet row) header_row."""
     try:
         if os.path.splitext(path)[1].lower() in (".xlsx", ".xlsm", ".xls"):
-            table = pd.read_excel(path)
-        else:
-            table = pd.read_csv(path)
+            return pd.read_excel(path, header=header_row - 1)
+        return pd.read_csv(path, header=header_row - 1)
     except (OSError, ValueError, pd.errors.ParserError) as error:
         raise InputError(f"cannot read {path}: {error}") from None
+
+
+def header_hint(path, header_row, missing):
+    """Where the required columns a table lacks appear in a lower row: the
+    hint to give that row as the header."""
+    try:
+        if os.path.splitext(path)[1].lower() in (".xlsx", ".xlsm", ".xls"):
+            raw = pd.read_excel(path, header=None, nrows=HEADER_SEARCH_ROWS)
+        else:
+            raw = pd.read_csv(path, header=None, nrows=HEADER_SEARCH_ROWS, skip_blank_lines=False,
+                              on_bad_lines="skip", engine="python")
+    except (OSError, ValueError, pd.errors.ParserError):
+        return ""
+    for k, row in enumerate(raw.itertuples(index=False), start=1):
+        if k > header_row and set(missing) <= {str(v).strip().lower() for v in row}:
+            return f"; row {k} holds them, so the header is not on row {header_row}: give --header-row {k}"
+    return ""
+
+
+def read_reservoirs(path, header_row=1):
+    """The reservoir table of a CSV or Excel file, column names in lower case,
+    identifiers present and unique. Its row labels are the file's line (or
+    worksheet row) numbers, the header being line header_row, so that the
+    module's messages about a cell name the line it is on."""
+    table = read_table(path, header_row)
     table.columns = [str(c).lower() for c in table.columns]
-    table.index = pd.RangeIndex(2, len(table) + 2, name="line")
+    table.index = pd.RangeIndex(header_row + 1, len(table) + header_row + 1, name="line")
+    missing = [c for c in REQUIRED if c not in table.columns]
+    hint = header_hint(path, header_row, missing) if missing else ""
+    if hint:
+        names = ", ".join(repr(c) for c in missing)
+        raise InputError(f"{path}: the table lacks the required column{'s' if len(missing) > 1 else ''} "
+                         f"{names}{hint}")
     if table.empty:
         raise InputError(f"{path} holds no reservoirs")
     if "resv_id" in table.columns:
@@ -123,6 +162,8 @@ def read_reservoirs(path):
 def use_reference_folder(folder):
     """Points the module at the reference files in `folder`: it reads them
     beside zelt.__file__ on every call."""
+    if not os.path.isdir(folder):
+        raise InputError(f"--limits {folder}: no such folder")
     missing = [name for name in REFERENCE_FILES if not os.path.isfile(os.path.join(folder, name))]
     if missing:
         raise InputError(f"--limits {folder}: no {' or '.join(missing)} there")
@@ -134,19 +175,30 @@ def read_reference(name):
     return pd.read_csv(zelt.get_filepath(name), na_values=["MMP"], index_col=["ScreeningParam", "ZeltMethod"])
 
 
-def screen(reservoirs):
-    """Both methods, their explanations and what the report and the outputs
-    draw from them. The pipelines rewrite the caller's table, so each gets a
-    copy; the explanations leave it alone."""
-    try:
-        first = zelt.halvane_zelt(reservoirs.copy())
-        second = zelt.uom_zelt(reservoirs.copy())
-        explained = {FIRST: zelt.explain_halvane_zelt(reservoirs), SECOND: zelt.explain_uom_zelt(reservoirs)}
-    except (KeyError, ValueError, TypeError, FileNotFoundError) as error:
-        raise InputError(error.args[0] if error.args else repr(error)) from None
+def screen(reservoirs, warn=None):
+    """Both methods, their explanations and summaries, and the methods of
+    each. The pipelines rewrite the caller's table, so each gets a copy; the
+    explanations and summaries leave it alone. Each InputWarning of the
+    module is passed to warn(text) once, without the function's name."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", zelt.InputWarning)
+        try:
+            first = zelt.halvane_zelt(reservoirs.copy())
+            second = zelt.uom_zelt(reservoirs.copy())
+            explained = {FIRST: zelt.explain_halvane_zelt(reservoirs), SECOND: zelt.explain_uom_zelt(reservoirs)}
+            summaries = {FIRST: zelt.summary_halvane_zelt(reservoirs), SECOND: zelt.summary_uom_zelt(reservoirs)}
+        except (KeyError, ValueError, TypeError, FileNotFoundError) as error:
+            raise InputError(error.args[0] if error.args else repr(error)) from None
+    said = dict.fromkeys(str(w.message).split(": ", 1)[-1] for w in caught
+                         if issubclass(w.category, zelt.InputWarning))
+    for text in said:
+        (warn or (lambda t: None))(text)
+    for w in caught:   # any other warning as it came
+        if not issubclass(w.category, zelt.InputWarning):
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
     results = {FIRST: first, SECOND: second}
     methods = {kind: list(dict.fromkeys(explained[kind]["ZeltMethod"])) for kind in results}
-    return results, explained, methods
+    return results, explained, summaries, methods
 
 
 # ------------------------------------------------ why a method scored lower
@@ -252,6 +304,14 @@ def filled_in(own, resv_id, params):
     return "; ".join(items) or "nothing"
 
 
+def sureness(row):
+    """How much a score rests on the table: its coverage, and whether it
+    counts as screened."""
+    coverage = row["Coverage"]
+    text = "coverage n/a" if math.isnan(coverage) else f"coverage {coverage:.2f}"
+    return text if row["Screened"] else text + ", not screened"
+
+
 def report(reservoirs, data, out=sys.stdout):
     names = dict(zip(reservoirs["resv_id"], reservoirs["reservoir_unit_name"]))
     applied = (dict(zip(reservoirs["resv_id"], reservoirs["applied_methods"]))
@@ -277,7 +337,11 @@ def report(reservoirs, data, out=sys.stdout):
             for method, score in shown:
                 found = d["shortfalls"].get((resv_id, method), [])
                 knocked = kind == FIRST and any(r["Stopper"] for r in found)
+                sure = d["summary"][(resv_id, method)]
                 status = "knocked out" if knocked else d["clean"] if not found else ""
+                if sure["Estimated Knock-out"]:
+                    status += f" by estimates only ({sure['Estimated Knock-out']})"
+                status += f"  [{sureness(sure)}]"
                 print(f"    {score + 0.0:+.1f}  {method:<18} {status}".rstrip(), file=out)
                 for row in found:
                     print(f"            {d['describe'](row)}", file=out)
@@ -289,6 +353,12 @@ def report(reservoirs, data, out=sys.stdout):
 # ------------------------------------------------------------------ workbook
 
 NOTES = {
+    "Run": "What this workbook was made from: the input table, the reference limits, the module and the date.",
+    "coverage": "How sure each score is. Coverage: the share of the method's weight (first method: its 11 "
+                "parameters' points; 2019 method: its weights) resting on values the table reported or "
+                "measured. Screened: coverage of at least {threshold}. Estimated Knock-out: the estimated "
+                "parameters (default or correlation) whose stopper knocked the method out, where no reported "
+                "one did.",
     "Summary": "Best score of each family per reservoir, with every method that reaches it (methods of one "
                "family often tie). Filled in: input values the module did not find in the table.",
     "scores": "Scores from -1 (unsuitable) to +1 (inside every limit). {knock}",
@@ -306,6 +376,20 @@ NOTES = {
 }
 KNOCK = {FIRST: "Grey: knocked out, a violated stopper parameter scores the method -1.",
          SECOND: "Empty: no score (the method's weights sum to zero)."}
+
+
+def run_table(table_path, version=None, when=None):
+    """The record of the run: input file, limits folder, module version, date."""
+    when = when or datetime.datetime.now(datetime.timezone.utc)
+    return pd.DataFrame({"Item": ["Input file", "Limits folder", "Module version", "Run date (UTC)"],
+                         "Recorded": [os.path.abspath(table_path), os.path.dirname(zelt.get_filepath("x")),
+                                      version or getattr(zelt, "__version__", "unknown"),
+                                      when.strftime("%Y-%m-%d %H:%M:%S")]})
+
+
+def coverage_sheet(summary):
+    return summary.rename(columns={"ZeltMethod": "Method", "Score": "Score (-1 to 1)", "Rank": "Rank (1 best)",
+                                   "Coverage": "Coverage (0 to 1)"})
 
 
 def with_units(params):
@@ -336,7 +420,8 @@ def explanation_sheet(explanation):
                                         "Value": "Value (in Unit)", "Min": "Min (in Unit)", "Max": "Max (in Unit)",
                                         "Lower": "Lower (in Unit)", "Upper": "Upper (in Unit)",
                                         "Points": "Points (-10 to 10)", "PValue": "p-value (-1 to 1)",
-                                        "Score": "Score (-1 to 1)", "Weighting": "Weight (relative)"})
+                                        "Score": "Score (-1 to 1)", "Weighting": "Weight (relative)",
+                                        "Coverage": "Coverage (0 to 1)"})
     table.insert(4, "Unit", explanation["ScreeningParam"].map(UNIT))
     return table
 
@@ -401,7 +486,7 @@ def write_sheet(writer, name, table, note, formats, marks=(), mark_format=None):
             sheet.write(3 + row, col, value, mark_format)
 
 
-def write_workbook(path, reservoirs, results, explained, data):
+def write_workbook(path, reservoirs, results, explained, data, run):
     resv_ids = list(reservoirs["resv_id"])
     with pd.ExcelWriter(path, engine="xlsxwriter",
                         engine_kwargs={"options": {"nan_inf_to_errors": True}}) as writer:
@@ -412,6 +497,7 @@ def write_workbook(path, reservoirs, results, explained, data):
                    "number": book.add_format({"num_format": "#,##0.0#"}), "weight": book.add_format({"num_format": "0"})}
         filled = book.add_format({"num_format": "#,##0.0#", "bg_color": "#FDD49E"})
         knocked = book.add_format({"num_format": "0.0", "bg_color": "#969696", "font_color": "#FFFFFF"})
+        write_sheet(writer, "Run", run, NOTES["Run"], formats)
         write_sheet(writer, "Summary", summary_table(reservoirs, data), NOTES["Summary"], formats)
         for kind, short in ((FIRST, "First method"), (SECOND, "2019 method")):
             d = data[kind]
@@ -422,6 +508,8 @@ def write_workbook(path, reservoirs, results, explained, data):
                      if (r, m) in d["knocked_out"]]
             write_sheet(writer, f"{short} scores", scores, NOTES["scores"].format(knock=KNOCK[kind]), formats,
                         marks, knocked)
+            write_sheet(writer, f"{short} coverage", coverage_sheet(d["summary_table"]),
+                        NOTES["coverage"].format(threshold=SCREENED_AT), formats)
             ex = explanation_sheet(explained[kind])
             rows = np.flatnonzero(explained[kind]["Source"].isin(FILLED).to_numpy())
             write_sheet(writer, f"{short} explanation", ex, NOTES["explanation"], formats,
@@ -444,69 +532,6 @@ def write_workbook(path, reservoirs, results, explained, data):
 
 # ------------------------------------------------------------------ heat map
 
-def short_name(text, width=34):
-    text = str(text)
-    return text if len(text) <= width else text[:width - 1].rstrip() + "\u2026"
-
-
-KO_COLOUR = "#3b3b3b"
-NO_SCORE_COLOUR = "#d9d9d9"
-
-
-def plot_page(path, labels, panels, title):
-    """One page of the heat map: reservoirs x methods, one panel per method,
-    one colour scale from -1 to 1; knocked-out cells dark grey, cells
-    without a score light grey."""
-    n = len(labels)
-    widths = [len(p["methods"]) for p in panels]
-    height = max(4.6, 0.34 * n + 3.6)
-    fig, axes = plt.subplots(1, len(panels), figsize=(0.42 * sum(widths) + 5.0, height),
-                             gridspec_kw={"width_ratios": widths}, layout="constrained", squeeze=False)
-    cmap = plt.get_cmap("RdYlGn")
-    image = None
-    for k, (ax, panel) in enumerate(zip(axes[0], panels)):
-        grid = panel["grid"]
-        image = ax.imshow(np.ma.masked_invalid(grid), cmap=cmap, vmin=-1.0, vmax=1.0, aspect="auto")
-        special = np.full(grid.shape, np.nan)
-        special[np.isnan(grid)] = 1.0
-        special[panel["knocked"]] = 0.0
-        ax.imshow(np.ma.masked_invalid(special), cmap=ListedColormap([KO_COLOUR, NO_SCORE_COLOUR]),
-                  vmin=0.0, vmax=1.0, aspect="auto")
-        for i in range(grid.shape[0]):
-            for j in range(grid.shape[1]):
-                if panel["knocked"][i, j]:
-                    text, colour = "KO", "white"
-                elif np.isnan(grid[i, j]):
-                    text, colour = "n/a", "black"
-                else:
-                    shade = cmap((grid[i, j] + 1.0) / 2.0)
-                    light = 0.299 * shade[0] + 0.587 * shade[1] + 0.114 * shade[2] > 0.5
-                    text, colour = f"{grid[i, j] + 0.0:.1f}", "black" if light else "white"
-                ax.text(j, i, text, ha="center", va="center", fontsize=7.5, color=colour)
-        ticks = range(len(panel["methods"]))
-        ax.set_xticks(ticks, panel["methods"], rotation=55, ha="right", rotation_mode="anchor", fontsize=9)
-        if n > 12:   # long pages: the method names above the panel too
-            top = ax.secondary_xaxis("top")
-            top.set_xticks(ticks, panel["methods"], rotation=55, ha="left", rotation_mode="anchor", fontsize=9)
-        ax.set_yticks(range(n), labels if k == 0 else [""] * n, fontsize=9)
-        if k > 0:
-            ax.tick_params(axis="y", which="major", length=0)
-        ax.set_xticks(np.arange(-0.5, len(panel["methods"])), minor=True)
-        ax.set_yticks(np.arange(-0.5, n), minor=True)
-        ax.grid(which="minor", color="white", linewidth=0.8)
-        ax.tick_params(which="minor", length=0)
-        ax.set_title(panel["title"], fontsize=11)
-    bar = fig.colorbar(image, ax=axes[0].tolist(), orientation="horizontal", location="bottom",
-                       shrink=0.5, aspect=40, pad=0.02, ticks=np.linspace(-1, 1, 9))
-    bar.set_label("score: \u22121 unsuitable, +1 inside every limit", fontsize=9)
-    bar.ax.legend(handles=[Patch(color=KO_COLOUR, label="KO: knocked out by a stopper (\u22121)"),
-                           Patch(color=NO_SCORE_COLOUR, label="n/a: no score")],
-                  loc="center left", bbox_to_anchor=(1.03, 0.5), fontsize=8, frameon=False)
-    fig.suptitle(title, fontsize=12)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-
-
 def plot_scores(folder, reservoirs, results, data):
     """The heat map, one page per ROWS_PER_PAGE reservoirs; the files written."""
     resv_ids = list(reservoirs["resv_id"])
@@ -521,8 +546,10 @@ def plot_scores(folder, reservoirs, results, data):
             grid = wide_scores(results[kind][0], resv_ids[rows], methods).to_numpy(dtype=float)
             knocked = np.array([[(r, m) in data[kind]["knocked_out"] for m in methods] for r in resv_ids[rows]],
                                dtype=bool).reshape(grid.shape)
+            unscreened = np.array([[not data[kind]["summary"][(r, m)]["Screened"] for m in methods]
+                                   for r in resv_ids[rows]], dtype=bool).reshape(grid.shape)
             panels.append({"title": f"{kind} ({FUNCTION[kind]})", "methods": methods, "grid": grid,
-                           "knocked": knocked})
+                           "knocked": knocked, "unscreened": unscreened})
         name = "screening_scores.png" if pages == 1 else f"screening_scores_{page + 1}of{pages}.png"
         first_row, last_row = page * ROWS_PER_PAGE + 1, min(len(resv_ids), (page + 1) * ROWS_PER_PAGE)
         title = (f"EOR screening scores of {len(resv_ids)} reservoir{'s' if len(resv_ids) > 1 else ''}"
@@ -534,7 +561,7 @@ def plot_scores(folder, reservoirs, results, data):
 
 # --------------------------------------------------------------------- main
 
-def gather(results, explained, methods):
+def gather(results, explained, summaries, methods):
     """What the report, the workbook and the heat map read, per method."""
     file_limits = read_reference("screening_table.csv")
     data = {}
@@ -547,6 +574,8 @@ def gather(results, explained, methods):
             "methods": methods[kind], "params": list(dict.fromkeys(ex["ScreeningParam"])),
             "shortfalls": found, "ranking": ranking, "families": best_per_family(ranking, kind), "own": own,
             "knocked_out": {key for key, rows in found.items() if any(r.get("Stopper") for r in rows)},
+            "summary_table": summaries[kind],
+            "summary": {(r["Reservoir_ID"], r["ZeltMethod"]): r for r in summaries[kind].to_dict("records")},
             "clean": "inside every limit" if kind == FIRST else "every parameter in its recommended range",
             "describe": ((lambda row, own=own: describe_first(row, own, file_limits)) if kind == FIRST
                          else describe_second),
@@ -560,16 +589,21 @@ def main(argv):
                         help="reservoir table, .csv or .xlsx (default: the bundled sample)")
     parser.add_argument("--out", default="out", help="output folder (default: out)")
     parser.add_argument("--limits", help="folder of one's own screening_table.csv and screening_table_2019.csv")
+    parser.add_argument("--header-row", type=int, default=1, metavar="N",
+                        help="row of the column names, counting from 1 (default 1; for a title above the header)")
     args = parser.parse_args(argv)
+    if args.header_row < 1:
+        parser.error("--header-row must be 1 or more")
     try:
         if args.limits:
             use_reference_folder(args.limits)
-        reservoirs = read_reservoirs(args.table)
-        results, explained, methods = screen(reservoirs)
+        reservoirs = read_reservoirs(args.table, args.header_row)
+        results, explained, summaries, methods = screen(
+            reservoirs, warn=lambda text: print(f"{parser.prog}: warning: {text}", file=sys.stderr))
     except InputError as error:
         print(f"{parser.prog}: error: {error}", file=sys.stderr)
         return 2
-    data = gather(results, explained, methods)
+    data = gather(results, explained, summaries, methods)
 
     print(f"{len(reservoirs)} reservoirs screened with the limits in {os.path.dirname(zelt.get_filepath('x'))}.")
     print("  first method: a parameter inside the method's limits scores +10 points, one outside -1 to -10;\n"
@@ -577,12 +611,14 @@ def main(argv):
           "  2019 method: score = weighted mean of the 8 parameters' p-values (1 inside the recommended\n"
           "  range, falling to -1 at the limit seen in field projects).\n"
           "  filled: values not in the table that the module filled in (default, correlation from other\n"
-          "  values, missing); every reservoir also gets kv = 0.1 kh and a 5° dip.\n")
+          "  values, missing); every reservoir also gets kv = 0.1 kh and a 5° dip.\n"
+          "  coverage: the share of a score resting on the table's own values; below 0.5 a score is\n"
+          "  not screened (it rests mostly on defaults and correlations).\n")
     report(reservoirs, data)
 
     os.makedirs(args.out, exist_ok=True)
     workbook = os.path.join(args.out, "screening.xlsx")
-    write_workbook(workbook, reservoirs, results, explained, data)
+    write_workbook(workbook, reservoirs, results, explained, data, run_table(args.table))
     pictures = plot_scores(args.out, reservoirs, results, data)
     print(f"written: {workbook}, {', '.join(pictures)}")
     return 0

@@ -50,9 +50,16 @@ private:
         });
     }
 
+    // From Python 3.12 on, the interpreter learns from the definition that
+    // the module holds process-wide state: a sub-interpreter that checks
+    // (the default kind from 3.13 on, with its own GIL) refuses the import
+    // itself, before create() runs; the guard refuses in the others.
     static inline PyModuleDef_Slot slots_[] = {
         {Py_mod_create, reinterpret_cast<void*>(&Guard::create)},
         {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
         {0, nullptr}};
 
     static inline PyModuleDef definition_ = {PyModuleDef_HEAD_INIT, Traits::name, Traits::doc, 0,

@@ -14,7 +14,9 @@
 //   says so, before pybind11 is touched: pybind11's process-wide state is
 //   made under PyGILState_Ensure, which waits forever for the lock a
 //   sub-interpreter's thread already holds. The main interpreter can still
-//   import the module afterwards.
+//   import the module afterwards. (From Python 3.12 on, module_def.hpp also
+//   declares the module unfit for sub-interpreters, and an interpreter that
+//   checks extensions refuses it with its own ImportError before create().)
 //
 // Header-only; each module instantiates its own guard, so modules share no state.
 #pragma once

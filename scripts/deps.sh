@@ -2,13 +2,20 @@
 # Installs, with apt, the Debian packages the build and the tests need.
 # Idempotent: only what is missing is installed; with nothing missing it
 # touches neither the network nor the package database.
+#   sh scripts/deps.sh --list   prints the package list
 set -eu
 
 PACKAGES="g++ cmake make pkg-config pybind11-dev python3-dev python3-numpy
 python3-pandas python3-scipy python3-pytest googletest libgtest-dev
 python3-xgboost python3-sklearn python3-xlsxwriter python3-openpyxl
 python3-matplotlib python3-hypothesis python3-venv python3-pip python3-setuptools
-python3-wheel libxgboost-dev libblas-dev liblapack-dev ${EXTRA_PACKAGES:-}"
+python3-wheel libxgboost-dev ${EXTRA_PACKAGES:-}"
+
+# --list: only print the list (the Debian 13 chroot installs the same).
+if [ "${1:-}" = "--list" ]; then
+    echo $PACKAGES
+    exit 0
+fi
 
 missing=""
 for p in $PACKAGES; do

@@ -11,16 +11,24 @@ their own trained models in the same layout:
                                                      month's cumulative gas (thousands
                                                      of the rate's volume unit)
         Model/<month>/modelPredictTest.csv           "model" and "real" of held-out wells
+        envelope.json                                ranges of the training designs and
+                                                     locations (what Predict warns outside)
+        SHA256SUMS                                   SHA-256 of every file above, checked
+                                                     by Process
 
-for the months 6, 8, ..., 60.
+for the months 6, 8, ..., 60 (docs/forecast-plays.md).
 
 The synthetic wells lie inside the driver's map window (latitude 41.38 to
 41.99, longitude -77.59 to -75.56) and have designs inside its slider ranges.
 ISIP is a smooth function of location. Each well produces along an Arps
 hyperbolic decline whose initial rate grows with stage count, lateral length,
 fluid loading and ISIP, with log-normal scatter; the months' targets are that
-curve's cumulatives with a little measurement noise. Everything is seeded,
-so the same arguments write the same files.
+curve's cumulatives with a little measurement noise (one factor per well, so
+its cumulatives rise). Each month's model continues the previous month's
+trees with trees of the increment whose negative leaves are set to zero, so
+the models' raw cumulatives rise from month to month for every design
+(month_model below). Everything is seeded, so the same arguments write the
+same files.
 
 Usage: make_demo_play.py TARGET_DIR [--wells N] [--trees N] [--force] [--quiet]
 """
@@ -99,7 +107,10 @@ def synthetic_wells(n, rng):
             FEATURES[6]: fluid,
         }
     )
-    cumulative = {m: arps_cumulative(qi, di, b, m) * np.exp(rng.normal(0.0, 0.03, n)) for m in MONTHS}
+    # A little measurement noise, one factor per well: a well's reported
+    # cumulatives rise month after month, as a real well's do.
+    noise = np.exp(rng.normal(0.0, 0.03, n))
+    cumulative = {m: arps_cumulative(qi, di, b, m) * noise for m in MONTHS}
     return table, cumulative
 
 
@@ -112,8 +123,99 @@ def fingerprint(args):
     return hashlib.sha256(source + text.encode()).hexdigest()
 
 
-def write_play(target, wells, trees, quiet=False):
+def chain_trees(trees):
+    """(trees of the first month's model, trees each later month adds): the
+    28 models hold 28 x `trees` trees in all, as 28 models of `trees` would."""
+    step = max(1, trees // 30)
+    return max(1, trees - step * (len(MONTHS) - 1) // 2), step
+
+
+LEARNING_RATE = 0.1
+
+
+def month_model(previous, x, y, first, step, seed):
+    """The month's regressor of cumulative gas. The first month's is trained
+    on its cumulatives; every later month's continues the previous month's
+    trees with `step` trees of the increment: trained on the previous model's
+    output plus the increment, scaled so that `step` rounds of boosting take
+    it in whole, and then every leaf of the new trees that would lower the
+    output set to zero. So each month's output is the previous month's plus
+    a sum of non-negative leaves: the raw cumulatives never fall, for any
+    design (models trained month by month on their own fall from one month
+    to the next for nearly every design, since the late months' increments
+    are smaller than the models' errors)."""
     import xgboost
+
+    settings = dict(max_depth=4, learning_rate=LEARNING_RATE, subsample=1.0, random_state=seed, n_jobs=1,
+                    tree_method="exact")
+    if previous is None:
+        model = xgboost.XGBRegressor(n_estimators=first, **settings)
+        model.fit(x, y)
+        return model
+    before = previous.predict(x).astype(np.float64)
+    target = before + (y - before) / (1.0 - (1.0 - LEARNING_RATE) ** step)
+    model = xgboost.XGBRegressor(n_estimators=step, **settings)
+    model.fit(x, target, xgb_model=previous.get_booster())
+    kept = previous.get_booster().num_boosted_rounds()
+    clip_new_leaves(model.get_booster(), kept)
+    after = model.predict(x)
+    if not (after >= previous.predict(x)).all():
+        raise RuntimeError("a month's model fell below the previous month's; the leaves were not clipped")
+    return model
+
+
+def clip_new_leaves(booster, kept):
+    """Sets every negative leaf of the trees after the first `kept` to zero,
+    through the booster's JSON form (leaf values are the split conditions
+    and base weights of the nodes without children)."""
+    model = json.loads(bytes(booster.save_raw(raw_format="json")))
+    trees = model["learner"]["gradient_booster"]["model"]["trees"]
+    for tree in trees[kept:]:
+        for node, left in enumerate(tree["left_children"]):
+            if left == -1:
+                for key in ("split_conditions", "base_weights"):
+                    tree[key][node] = max(0.0, tree[key][node])
+    booster.load_model(bytearray(json.dumps(model).encode()))
+
+
+ENVELOPE_FILE = "envelope.json"
+MANIFEST_FILE = "SHA256SUMS"
+
+
+def value_range(column):
+    return [float(column.min()), float(column.max())]
+
+
+def write_envelope(play, training, located, wells):
+    """envelope.json: the ranges of the training wells' designs and of the
+    locations the geological model was fitted on (docs/forecast-plays.md)."""
+    envelope = {
+        "source": f"tools/make_demo_play.py: {wells} synthetic training wells",
+        "geological model": {c: value_range(located[c]) for c in FEATURES[:2]},
+        "monthly models": {c: value_range(training[c]) for c in FEATURES},
+    }
+    with open(os.path.join(play, ENVELOPE_FILE), "w") as f:
+        json.dump(envelope, f, indent=2)
+        f.write("\n")
+
+
+def write_manifest(play):
+    """SHA256SUMS: the SHA-256 of every file of the play, in the format of
+    sha256sum (`sha256sum -c SHA256SUMS` in the play folder checks them)."""
+    lines = []
+    for folder, _, names in os.walk(play):
+        for name in names:
+            path = os.path.join(folder, name)
+            relative = os.path.relpath(path, play).replace(os.sep, "/")
+            if relative in (MANIFEST_FILE, ".generated"):
+                continue
+            with open(path, "rb") as f:
+                lines.append(f"{hashlib.sha256(f.read()).hexdigest()}  {relative}")
+    with open(os.path.join(play, MANIFEST_FILE), "w") as f:
+        f.write("\n".join(sorted(lines, key=lambda line: line[66:])) + "\n")
+
+
+def write_play(target, wells, trees, quiet=False):
     from sklearn.linear_model import LinearRegression
     from sklearn.pipeline import make_pipeline
     from sklearn.preprocessing import PolynomialFeatures, StandardScaler
@@ -139,17 +241,10 @@ def write_play(target, wells, trees, quiet=False):
     started = time.time()
     x_train = table.iloc[train].reset_index(drop=True)
     x_test = table.iloc[test].reset_index(drop=True)
+    first, step = chain_trees(trees)
+    model = None
     for k, month in enumerate(MONTHS):
-        model = xgboost.XGBRegressor(
-            n_estimators=trees,
-            max_depth=4,
-            learning_rate=0.1,
-            subsample=0.9,
-            random_state=SEED + month,
-            n_jobs=1,
-            tree_method="exact",
-        )
-        model.fit(x_train, cumulative[month][train])
+        model = month_model(model, x_train, cumulative[month][train], first, step, SEED)
         month_dir = os.path.join(play, "Model", str(month))
         os.makedirs(month_dir, exist_ok=True)
         with open(os.path.join(month_dir, "model.pickle"), "wb") as f:
@@ -159,6 +254,8 @@ def write_play(target, wells, trees, quiet=False):
             os.path.join(month_dir, "modelPredictTest.csv"), index=False
         )
         say(f"  month {month:2d} ({k + 1}/{len(MONTHS)}) trained, {time.time() - started:.1f} s")
+    write_envelope(play, table.iloc[train], table, wells)
+    write_manifest(play)
     return play
 
 

@@ -1,5 +1,6 @@
 #include "fluid_properties.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace zelt {
@@ -114,8 +115,8 @@ FieldData derive_field_data(const ReservoirRecord& r, FieldSources& src) {
     // 0.5 psi/ft gradient; 35 degC per km (3280.84 ft), no surface offset.
     fd.pressure_psi = is_nan(r.pressure_psi) ? 0.5 * fd.depth_ft : r.pressure_psi;
     src.pressure_psi = is_nan(r.pressure_psi) ? from_depth(fd.depth_ft) : Source::reported;
-    const double t_c =
-        is_nan(r.temperature_c) ? 35.0 * (fd.depth_ft / 3280.84) : r.temperature_c;
+    const double t_c = is_nan(r.temperature_c) ? temperature_from_depth(fd.depth_ft, r.surface_temperature_c)
+                                               : r.temperature_c;
     fd.temperature_f = t_c * 1.8 + 32.0;
     src.temperature_f = is_nan(r.temperature_c) ? from_depth(fd.depth_ft) : Source::reported;
 
@@ -139,6 +140,11 @@ FieldData derive_field_data(const ReservoirRecord& r, FieldSources& src) {
                           : std::pow(10.0, c.slope_salinity * fd.depth_ft + c.intercept_salinity);
     src.salinity_ppm = is_nan(r.salinity_ppm) ? from_depth(fd.depth_ft) : Source::reported;
     return fd;
+}
+
+double temperature_from_depth(double depth_ft, double surface_temperature_c) {
+    const double below_surface = 35.0 * (depth_ft / 3280.84);
+    return is_nan(surface_temperature_c) ? below_surface : surface_temperature_c + below_surface;
 }
 
 FieldData derive_field_data(const ReservoirRecord& r) {
@@ -314,6 +320,38 @@ double near_root_below(const Gap& gap, double p_far) {
     return hi;
 }
 
+// The root above a pressure p_low (psia) where the gap is still above
+// kMmpGap: steps of 1, 2, 4, ... psi up to the first pressure where it is
+// not (NaN counts as past the root), then bisection to kMmpBisectionWidth;
+// the answer is the upper end. kMmpNotFound when no pressure up to it gets
+// within the gap.
+template <typename Gap>
+double near_root_above(const Gap& gap, double p_low) {
+    double lo = p_low;
+    if (!(lo < kMmpNotFound)) return kMmpNotFound;
+    double step = 1.0;
+    double hi = std::min(lo + step, kMmpNotFound);
+    while (gap(hi) > kMmpGap) {
+        if (!(hi < kMmpNotFound)) return kMmpNotFound;
+        lo = hi;
+        step *= 2.0;
+        hi = std::min(lo + step, kMmpNotFound);
+    }
+    while (hi - lo > kMmpBisectionWidth) {
+        const double mid = lo + (hi - lo) / 2.0;
+        if (gap(mid) > kMmpGap) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return hi;
+}
+
+// A converged pressure above kMmpNotFound is not a miscibility pressure the
+// correlation can stand for: the reservoir gets the not-found value.
+double capped_mmp(double p) { return p > kMmpNotFound ? kMmpNotFound : p; }
+
 }  // namespace
 
 double mmp(double api, double temp_f, InjectedGas gas) {
@@ -358,7 +396,17 @@ double mmp(double api, double temp_f, InjectedGas gas) {
         p1 = p2;
         y0 = y1;
         y1 = y2;
-        if (err < 0.01) return gap2 < 0.0 ? near_root_below(gap, p2) : p2;
+        if (!(err < 0.01)) continue;
+        // Converged by the secant's tolerance. The far root (the gas 3.0 above
+        // the oil) leads to the near root below it. A near-side point counts
+        // only where the gap rule itself holds (within 3.0, not 3.0 plus the
+        // tolerance); one still above 3.0 lies just below the MMP, which is
+        // sought above it (heavy oils whose gap levels off just above 3.0
+        // used to "converge" there at absurd pressures). No pressure above
+        // the not-found value is ever an answer.
+        if (gap2 < 0.0) return capped_mmp(near_root_below(gap, p2));
+        if (gap2 <= kMmpGap) return capped_mmp(p2);
+        return near_root_above(gap, p2);
     }
 }
 

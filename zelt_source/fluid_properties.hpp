@@ -71,7 +71,14 @@ struct ReservoirRecord {
     // Measured or study MMPs (psia): where given they replace the correlation
     // for that gas.
     ReservoirMmps measured_mmps = {kNaN, kNaN, kNaN};
+    // Temperature at the surface (degC): where given, a temperature estimated
+    // from depth starts from it instead of 0 degC.
+    double surface_temperature_c = kNaN;
 };
+
+// Reservoir temperature (degC) estimated from depth (ft): 35 degC per km
+// (3280.84 ft) below the surface temperature, 0 degC where that is NaN.
+double temperature_from_depth(double depth_ft, double surface_temperature_c);
 
 // The eleven screening parameters of the first method, in vocabulary order.
 struct FieldData {
@@ -189,7 +196,11 @@ inline constexpr double kMmpBisectionWidth = 0.01;
 // With gap(P) = oil parameter - gas parameter at P, a secant iteration from
 // 3000 and 3010 psia seeks a root of |gap(P)| - 3 (at most 99 steps, 0.01
 // tolerance on |gap| - 3; 19000 psia when it does not converge or meets
-// NaN). A converged P_s with gap(P_s) >= 0 (or NaN) is the answer. A P_s with
+// NaN). A converged P_s with 0 <= gap(P_s) <= 3 is the answer. One with
+// 3 < gap(P_s) < 3.01 is not yet within the gap: the answer is the lowest
+// pressure above it, to 0.01 psi, where the gap is at most 3 (steps of 1,
+// 2, 4, ... psi, then bisection), or 19000 psia when none up to 19000 is.
+// Any answer above 19000 psia is returned as 19000 (not found). A P_s with
 // gap(P_s) < 0 is the far root, where the gas parameter lies 3.0 above the
 // oil's; the near root is then sought below it by bisection on [14.7, P_s]:
 // unless gap(14.7) > 3 (and P_s > 14.7) the answer is 19000 psia; else, with

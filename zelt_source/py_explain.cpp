@@ -2,7 +2,8 @@
 // explain_uom_zelt. The caller's table is read by the pipelines' own checked
 // path without changing it, and the pipelines' own core run, asked to keep
 // the limits in force, the parameter scores and the sources of the values,
-// gives one long table: one row per reservoir, method and parameter.
+// gives one long table: one row per reservoir, method and parameter, with
+// whether the row rests on the caller's data and the method's coverage.
 #include <string>
 
 #include "py_face.hpp"
@@ -12,16 +13,29 @@ namespace zelt_py {
 namespace {
 
 Names first_method_columns() {
-    return {"Reservoir_ID", "Reservoir", "ZeltMethod", "ScreeningParam", "Value", "Source",
-            "Min",          "Max",       "Stopper",    "Points",         "Score"};
+    return {"Reservoir_ID", "Reservoir", "ZeltMethod", "ScreeningParam", "Value",    "Source", "Basis",
+            "Covered",      "Min",       "Max",        "Stopper",        "Points",   "Score",  "Coverage"};
 }
 
 Names second_method_columns() {
-    return {"Reservoir_ID", "Reservoir", "ZeltMethod", "ScreeningParam", "Value", "Source", "Lower",
-            "Min",          "Max",       "Upper",      "Weighting",      "PValue", "Score"};
+    return {"Reservoir_ID", "Reservoir", "ZeltMethod", "ScreeningParam", "Value",  "Source", "Basis",
+            "Covered",      "Lower",     "Min",        "Max",            "Upper",  "Weighting",
+            "PValue",       "Score",     "Coverage"};
 }
 
 }  // namespace
+
+void raise_first_method_failure(const zelt::FirstMethodResult& result, py::handle edin_df,
+                                const char* function) {
+    if (result.failure == zelt::BatchFailure::none) return;
+    if (result.failure == zelt::BatchFailure::math_domain) {
+        pymodule::raise(PyExc_ValueError, "math domain error");
+    }
+    pymodule::raise(PyExc_ValueError,
+                    std::string(function) + ": the values at row " + row_label(edin_df.attr("index"), result.failed_row) +
+                        " give an infinite " + std::string(zelt::kParamNames[result.failed_param]) +
+                        " (a correlation overflows); the row holds a value far outside its column's range");
+}
 
 py::object explain_halvane_zelt(py::object edin_df) {
     const Libs libs;
@@ -37,9 +51,7 @@ py::object explain_halvane_zelt(py::object edin_df) {
         py::gil_scoped_release unlocked;
         result = zelt::screen_first_method(in.records, limits, 0, &explanation);
     }
-    if (result.failure == zelt::BatchFailure::math_domain) {
-        pymodule::raise(PyExc_ValueError, "math domain error");
-    }
+    raise_first_method_failure(result, edin_df, "explain_halvane_zelt");
     return explanation_table(libs, in.ids, in.names, in.n, std::move(explanation));
 }
 

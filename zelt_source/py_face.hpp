@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -43,6 +44,9 @@ inline constexpr const char* kInSituViscosity = "oil_viscosity_insitu_cp";
 inline constexpr const char* kMeasuredMmpCo2 = "mmp_co2_psi";
 inline constexpr const char* kMeasuredMmpHc = "mmp_hc_psi";
 inline constexpr const char* kMeasuredMmpN2 = "mmp_n2_psi";
+// Optional surface temperature (degC) from which a temperature estimated
+// from depth starts.
+inline constexpr const char* kSurfaceTemperature = "surface_temp_deg_c";
 
 // ------------------------------------------------ step functions (py_steps.cpp)
 
@@ -147,6 +151,10 @@ ReservoirTable<zelt::ReservoirRecord2019> read_2019_method_table(const Libs& lib
                                                                  const char* function,
                                                                  TableChanges changes);
 
+// The label of row `row` of an index as messages write it (its repr; a
+// numpy scalar as the Python value it holds).
+std::string row_label(py::handle index, std::size_t row);
+
 // ------------------------------------------------ result tables (py_tables.cpp)
 
 Names with_leading(std::string_view first, const Names& rest);
@@ -171,6 +179,12 @@ py::object explanation_table(const Libs& libs, py::handle ids, py::handle names,
 py::object explanation_table(const Libs& libs, py::handle ids, py::handle names, std::size_t n,
                              zelt::SecondMethodExplanation&& explanation, std::vector<double>&& p_values);
 
+// The summary of either method: one row per reservoir and method,
+// reservoir-major, with the score, its rank, coverage, whether it counts as
+// screened and the estimated knock-out parameters (names from `params`).
+py::object summary_table(const Libs& libs, py::handle ids, py::handle names, std::size_t n, const Names& methods,
+                         const Names& params, const std::vector<double>& scores, zelt::MethodSummary&& summary);
+
 // ------------------------------------------------ pipelines (py_pipelines.cpp)
 
 py::tuple halvane_zelt(py::object edin_df);
@@ -180,5 +194,20 @@ py::tuple uom_zelt(py::object edin_df);
 
 py::object explain_halvane_zelt(py::object edin_df);
 py::object explain_uom_zelt(py::object edin_df);
+
+// The failure of a first-method run (domain error, a field value that is
+// not finite) as the Python exception, naming the row label.
+void raise_first_method_failure(const zelt::FirstMethodResult& result, py::handle edin_df,
+                                const char* function);
+
+// ------------------------------------------------ summaries (py_summary.cpp)
+
+py::object summary_halvane_zelt(py::object edin_df);
+py::object summary_uom_zelt(py::object edin_df);
+
+// ------------------------------------------------ analogs (py_analogs.cpp)
+
+// Binds rank_by_analogs and evaluate_analogs on the module.
+void bind_analogs(py::module_& m);
 
 }  // namespace zelt_py

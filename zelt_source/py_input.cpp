@@ -10,11 +10,14 @@
 // fails with a ValueError that says so.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "input_checks.hpp"
 #include "py_face.hpp"
 
 namespace zelt_py {
@@ -30,7 +33,10 @@ struct InputColumn {
     const char* name;
     bool required;
     void (*store)(Record&, double);   // nullptr: converted, not used
+    zelt::Quantity quantity;          // what its plausible values are
 };
+
+using Q = zelt::Quantity;
 
 using zelt::ReservoirRecord;
 using zelt::ReservoirRecord2019;
@@ -40,38 +46,42 @@ using zelt::ReservoirRecord2019;
 // in-situ viscosity and the measured MMPs. Only the depth has neither a
 // default nor a correlation.
 const std::vector<InputColumn<ReservoirRecord>> kFirstMethodColumns = {
-    {"oil_density_max_val_deg_api", false, [](ReservoirRecord& r, double v) { r.oil_gravity_api = v; }},
-    {"oil_viscosity_max_val_cp", false, [](ReservoirRecord& r, double v) { r.dead_oil_viscosity_cp = v; }},
-    {"top_depth_feet", true, [](ReservoirRecord& r, double v) { r.top_depth_ft = v; }},
-    {"net_thickn_max_val_feet", false, [](ReservoirRecord& r, double v) { r.net_thickness_ft = v; }},
-    {"gross_thickn_max_val_feet", false, [](ReservoirRecord& r, double v) { r.gross_thickness_ft = v; }},
-    {"permeab_avg_md", false, [](ReservoirRecord& r, double v) { r.permeability_md = v; }},
-    {"porosity_avg_pct", false, [](ReservoirRecord& r, double v) { r.porosity_pct = v; }},
-    {"oil_recovery_pp_factor", false, [](ReservoirRecord& r, double v) { r.recovery_factor_pct = v; }},
-    {"pressure_psi", false, [](ReservoirRecord& r, double v) { r.pressure_psi = v; }},
-    {"temp_max_val_deg_c", false, [](ReservoirRecord& r, double v) { r.temperature_c = v; }},
-    {"water_saturation_max_val_pct", false, [](ReservoirRecord& r, double v) { r.water_saturation_pct = v; }},
-    {"original_pressure_psi", false, nullptr},
-    {"salinity_max_val_ppm", false, [](ReservoirRecord& r, double v) { r.salinity_ppm = v; }},
-    {kInSituViscosity, false, [](ReservoirRecord& r, double v) { r.in_situ_viscosity_cp = v; }},
-    {kMeasuredMmpCo2, false, [](ReservoirRecord& r, double v) { r.measured_mmps.co2 = v; }},
-    {kMeasuredMmpHc, false, [](ReservoirRecord& r, double v) { r.measured_mmps.hc = v; }},
-    {kMeasuredMmpN2, false, [](ReservoirRecord& r, double v) { r.measured_mmps.n2 = v; }},
+    {"oil_density_max_val_deg_api", false, [](ReservoirRecord& r, double v) { r.oil_gravity_api = v; }, Q::gravity_api},
+    {"oil_viscosity_max_val_cp", false, [](ReservoirRecord& r, double v) { r.dead_oil_viscosity_cp = v; }, Q::non_negative},
+    {"top_depth_feet", true, [](ReservoirRecord& r, double v) { r.top_depth_ft = v; }, Q::non_negative},
+    {"net_thickn_max_val_feet", false, [](ReservoirRecord& r, double v) { r.net_thickness_ft = v; }, Q::non_negative},
+    {"gross_thickn_max_val_feet", false, [](ReservoirRecord& r, double v) { r.gross_thickness_ft = v; }, Q::non_negative},
+    {"permeab_avg_md", false, [](ReservoirRecord& r, double v) { r.permeability_md = v; }, Q::non_negative},
+    {"porosity_avg_pct", false, [](ReservoirRecord& r, double v) { r.porosity_pct = v; }, Q::pore_percent},
+    {"oil_recovery_pp_factor", false, [](ReservoirRecord& r, double v) { r.recovery_factor_pct = v; }, Q::percent},
+    {"pressure_psi", false, [](ReservoirRecord& r, double v) { r.pressure_psi = v; }, Q::non_negative},
+    {"temp_max_val_deg_c", false, [](ReservoirRecord& r, double v) { r.temperature_c = v; }, Q::temperature_c},
+    {"water_saturation_max_val_pct", false, [](ReservoirRecord& r, double v) { r.water_saturation_pct = v; }, Q::pore_percent},
+    {"original_pressure_psi", false, nullptr, Q::non_negative},
+    {"salinity_max_val_ppm", false, [](ReservoirRecord& r, double v) { r.salinity_ppm = v; }, Q::non_negative},
+    {kInSituViscosity, false, [](ReservoirRecord& r, double v) { r.in_situ_viscosity_cp = v; }, Q::non_negative},
+    {kMeasuredMmpCo2, false, [](ReservoirRecord& r, double v) { r.measured_mmps.co2 = v; }, Q::non_negative},
+    {kMeasuredMmpHc, false, [](ReservoirRecord& r, double v) { r.measured_mmps.hc = v; }, Q::non_negative},
+    {kMeasuredMmpN2, false, [](ReservoirRecord& r, double v) { r.measured_mmps.n2 = v; }, Q::non_negative},
+    {kSurfaceTemperature, false, [](ReservoirRecord& r, double v) { r.surface_temperature_c = v; },
+     Q::surface_temperature_c},
 };
 
 // The 2019 method's columns, every one with a default.
 const std::vector<InputColumn<ReservoirRecord2019>> k2019MethodColumns = {
-    {"porosity_avg_pct", false, [](ReservoirRecord2019& r, double v) { r.porosity_pct = v; }},
-    {"permeab_avg_md", false, [](ReservoirRecord2019& r, double v) { r.permeability_md = v; }},
-    {"top_depth_feet", false, [](ReservoirRecord2019& r, double v) { r.top_depth_ft = v; }},
-    {"oil_density_max_val_deg_api", false, [](ReservoirRecord2019& r, double v) { r.oil_gravity_api = v; }},
-    {"oil_viscosity_max_val_cp", false, [](ReservoirRecord2019& r, double v) { r.dead_oil_viscosity_cp = v; }},
-    {"temp_max_val_deg_c", false, [](ReservoirRecord2019& r, double v) { r.temperature_c = v; }},
+    {"porosity_avg_pct", false, [](ReservoirRecord2019& r, double v) { r.porosity_pct = v; }, Q::pore_percent},
+    {"permeab_avg_md", false, [](ReservoirRecord2019& r, double v) { r.permeability_md = v; }, Q::non_negative},
+    {"top_depth_feet", false, [](ReservoirRecord2019& r, double v) { r.top_depth_ft = v; }, Q::non_negative},
+    {"oil_density_max_val_deg_api", false, [](ReservoirRecord2019& r, double v) { r.oil_gravity_api = v; }, Q::gravity_api},
+    {"oil_viscosity_max_val_cp", false, [](ReservoirRecord2019& r, double v) { r.dead_oil_viscosity_cp = v; }, Q::non_negative},
+    {"temp_max_val_deg_c", false, [](ReservoirRecord2019& r, double v) { r.temperature_c = v; }, Q::temperature_c},
     {"water_saturation_max_val_pct", false,
-     [](ReservoirRecord2019& r, double v) { r.water_saturation_pct = v; }},
-    {"gross_thickn_max_val_feet", false, [](ReservoirRecord2019& r, double v) { r.gross_thickness_ft = v; }},
-    {"net_thickn_max_val_feet", false, [](ReservoirRecord2019& r, double v) { r.net_thickness_ft = v; }},
-    {kInSituViscosity, false, [](ReservoirRecord2019& r, double v) { r.in_situ_viscosity_cp = v; }},
+     [](ReservoirRecord2019& r, double v) { r.water_saturation_pct = v; }, Q::pore_percent},
+    {"gross_thickn_max_val_feet", false, [](ReservoirRecord2019& r, double v) { r.gross_thickness_ft = v; }, Q::non_negative},
+    {"net_thickn_max_val_feet", false, [](ReservoirRecord2019& r, double v) { r.net_thickness_ft = v; }, Q::non_negative},
+    {kInSituViscosity, false, [](ReservoirRecord2019& r, double v) { r.in_situ_viscosity_cp = v; }, Q::non_negative},
+    {kSurfaceTemperature, false, [](ReservoirRecord2019& r, double v) { r.surface_temperature_c = v; },
+     Q::surface_temperature_c},
 };
 
 // The two columns read as they are, always required.
@@ -153,7 +163,8 @@ constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
 // KeyError naming every required one that is missing.
 std::vector<std::size_t> column_positions(const py::dict& positions,
                                           const std::vector<const char*>& read_names,
-                                          const std::vector<bool>& required, const char* function) {
+                                          const std::vector<bool>& required, const std::vector<std::string>& unknown,
+                                          const char* function) {
     std::vector<std::size_t> at;
     std::vector<std::string> missing;
     for (std::size_t i = 0; i < read_names.size(); ++i) {
@@ -161,7 +172,18 @@ std::vector<std::size_t> column_positions(const py::dict& positions,
         if (positions.contains(key)) {
             at.push_back(positions[key].cast<py::list>()[0].cast<std::size_t>());
         } else {
-            if (required[i]) missing.push_back(repr_text(key));
+            if (required[i]) {
+                // A column of the table that is probably this one, misspelt.
+                std::string hint;
+                for (const std::string& name : unknown) {
+                    const std::vector<std::string_view> only{read_names[i]};
+                    if (zelt::probable_column(name, only)) {
+                        hint = " (is " + repr_text(py::str(name)) + " meant?)";
+                        break;
+                    }
+                }
+                missing.push_back(repr_text(key) + hint);
+            }
             at.push_back(kAbsent);
         }
     }
@@ -173,6 +195,70 @@ std::vector<std::size_t> column_positions(const py::dict& positions,
         throw py::error_already_set();
     }
     return at;
+}
+
+// ------------------------------------------------------------------ warnings
+
+// The module's InputWarning (UserWarning where a caller removed it).
+py::object input_warning() {
+    py::handle module = ZeltModuleDef::object();
+    if (py::hasattr(module, "InputWarning")) return module.attr("InputWarning");
+    return py::reinterpret_borrow<py::object>(PyExc_UserWarning);
+}
+
+void warn(const std::string& message) {
+    if (PyErr_WarnEx(input_warning().ptr(), message.c_str(), 1) < 0) throw py::error_already_set();
+}
+
+// "rows 3, 7, 9 and 12 more": the labels of the first few rows at positions `rows`.
+std::string row_labels(py::handle edin_df, const std::vector<std::size_t>& rows) {
+    constexpr std::size_t kShown = 3;
+    py::object index = edin_df.attr("index");
+    std::vector<std::string> labels;
+    for (std::size_t i = 0; i < rows.size() && i < kShown; ++i) {
+        labels.push_back(row_label(index, rows[i]));
+    }
+    std::string text = (rows.size() == 1 ? "row " : "rows ") + joined(labels);
+    if (rows.size() > kShown) text += " and " + std::to_string(rows.size() - kShown) + " more";
+    return text;
+}
+
+// The names every method of the module reads: a column that is one of them
+// is never taken for a misspelling.
+template <typename Record>
+void add_names(std::vector<std::string>& names, const std::vector<InputColumn<Record>>& columns) {
+    for (const auto& c : columns) names.emplace_back(c.name);
+}
+
+// The caller's lower-cased column names that no method of the module reads.
+std::vector<std::string> unknown_columns(const py::list& lowered) {
+    std::vector<std::string> known(kLeading.begin(), kLeading.end());
+    known.emplace_back(kGasReserveDateQual);
+    add_names(known, kFirstMethodColumns);
+    add_names(known, k2019MethodColumns);
+    std::vector<std::string> unknown;
+    for (py::handle name : lowered) {
+        const std::string text = name.cast<std::string>();
+        if (std::find(known.begin(), known.end(), text) == known.end()) unknown.push_back(text);
+    }
+    return unknown;
+}
+
+// One warning per column of the caller's that is probably a misspelling of
+// a column the call reads and the table lacks.
+void warn_misspelt_columns(const std::vector<std::string>& unknown, const std::vector<const char*>& read_names,
+                           const std::vector<std::size_t>& at, const char* function) {
+    std::vector<std::string_view> absent;
+    for (std::size_t i = 0; i < read_names.size(); ++i) {
+        if (at[i] == kAbsent) absent.emplace_back(read_names[i]);
+    }
+    for (const std::string& name : unknown) {
+        const auto meant = zelt::probable_column(name, absent);
+        if (!meant) continue;
+        warn(std::string(function) + ": column " + repr_text(py::str(name)) +
+             " is not one it reads; " + repr_text(py::str(std::string(absent[*meant]))) +
+             " was probably meant, and as the table lacks it, its values are taken as missing");
+    }
 }
 
 // Rows of the table now.
@@ -257,7 +343,7 @@ double object_to_double(const Libs& libs, py::handle value, py::handle name, py:
     if (libs.pd.attr("isna")(value).ptr() == Py_True) return zelt::kNaN;
     pymodule::raise(PyExc_ValueError, std::string(function) + ": column " + repr_text(name) +
                                           " holds " + repr_text(value) + " at row " +
-                                          repr_text(item(index, py::int_(row))) + ", which is not a number");
+                                          row_label(index, row) + ", which is not a number");
 }
 
 // A numeric column as n owned doubles, and whether the caller's column must
@@ -319,6 +405,27 @@ py::object row_dtype(const Libs& libs, py::handle edin_df,
     return head.attr("values").attr("dtype");
 }
 
+// +-inf in a numeric column, or a value that overflows in the module's unit
+// conversion, fails naming the column, the row label and the value.
+void refuse_non_finite(py::handle edin_df, py::handle name, const std::vector<double>& values,
+                       zelt::Quantity quantity, const char* function) {
+    std::optional<std::size_t> row = zelt::first_infinite(values);
+    const char* why = ", which is not a finite number";
+    if (!row) {
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            if (zelt::overflows_in_conversion(quantity, values[k])) {
+                row = k;
+                why = ", which overflows in the conversion to \u00B0F";
+                break;
+            }
+        }
+    }
+    if (!row) return;
+    pymodule::raise(PyExc_ValueError, std::string(function) + ": column " + repr_text(name) + " holds " +
+                                          repr_text(py::float_(values[*row])) + " at row " +
+                                          row_label(edin_df.attr("index"), *row) + why);
+}
+
 template <typename Record>
 ReservoirTable<Record> read_table(const Libs& libs, py::handle edin_df, const char* function,
                                   const std::vector<InputColumn<Record>>& columns, TableChanges changes) {
@@ -342,16 +449,22 @@ ReservoirTable<Record> read_table(const Libs& libs, py::handle edin_df, const ch
     py::list lowered;
     for (py::handle name : names) lowered.append(lower(name));
     const py::dict positions = positions_by_lower_name(names, lowered, read_names, function);
-    const std::vector<std::size_t> at = column_positions(positions, read_names, required, function);
+    const std::vector<std::string> unknown = unknown_columns(lowered);
+    const std::vector<std::size_t> at = column_positions(positions, read_names, required, unknown, function);
 
     // Every value read once, column by column, into the records.
     in.records.resize(in.n);
     std::vector<std::pair<std::size_t, double>> first_values;
     std::vector<std::pair<std::size_t, std::vector<double>>> conversions;
+    std::vector<std::pair<std::size_t, zelt::ImplausibleValues>> implausible;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const std::size_t position = at[kLeading.size() + i];
         if (position == kAbsent) continue;   // records keep their NaN
         NumericColumn c = read_numeric(libs, edin_df, names[position], in.n, function);
+        refuse_non_finite(edin_df, names[position], c.values, columns[i].quantity, function);
+        for (auto& problem : zelt::implausible_values(columns[i].quantity, c.values)) {
+            implausible.emplace_back(position, std::move(problem));
+        }
         if (columns[i].store != nullptr) {
             for (std::size_t k = 0; k < in.n; ++k) columns[i].store(in.records[k], c.values[k]);
         }
@@ -373,6 +486,12 @@ ReservoirTable<Record> read_table(const Libs& libs, py::handle edin_df, const ch
         pymodule::raise(PyExc_ValueError,
                         std::string(function) + ": the table's columns changed during the call");
     }
+    // What looks misread, said once per problem; the values are used as they are.
+    warn_misspelt_columns(unknown, read_names, at, function);
+    for (const auto& [position, problem] : implausible) {
+        warn(std::string(function) + ": column " + repr_text(names[position]) + " holds " + problem.problem +
+             " (" + row_labels(edin_df, problem.rows) + "); they are used as they are");
+    }
     if (changes == TableChanges::none) return in;
 
     // What the pipelines change on the caller's table: names in lower case, the
@@ -384,6 +503,13 @@ ReservoirTable<Record> read_table(const Libs& libs, py::handle edin_df, const ch
 }
 
 }  // namespace
+
+std::string row_label(py::handle index, std::size_t row) {
+    py::object label = item(index, py::int_(row));
+    // A numpy scalar as the Python value it holds: 7, not np.int64(7).
+    if (py::isinstance(label, py::module_::import("numpy").attr("generic"))) label = label.attr("item")();
+    return repr_text(label);
+}
 
 ReservoirTable<zelt::ReservoirRecord> read_first_method_table(const Libs& libs, py::handle edin_df,
                                                               const char* function, TableChanges changes) {

@@ -41,9 +41,7 @@ py::tuple halvane_zelt(py::object edin_df) {
         result = zelt::screen_first_method(in.records, limits);
     }
     std::vector<zelt::ReservoirRecord>().swap(in.records);   // not needed for the tables
-    if (result.failure == zelt::BatchFailure::math_domain) {
-        pymodule::raise(PyExc_ValueError, "math domain error");
-    }
+    raise_first_method_failure(result, edin_df, "halvane_zelt");
 
     py::object score_table =
         long_score_table(libs, in.ids, in.names, result.scores, n, names_of(zelt::kMethodNames));

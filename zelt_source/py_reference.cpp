@@ -9,7 +9,6 @@ namespace zelt_py {
 
 using namespace pybind11::literals;
 using pymodule::item;
-using pymodule::set_item;
 using pymodule::to_py;
 using pymodule::truth;
 using zelt::kMethodCount;
@@ -35,6 +34,18 @@ py::object get_filepath(py::object filename) {
     py::object path = py::module_::import("os").attr("path");
     return path.attr("join")(path.attr("dirname")(module_file()), filename);
 }
+
+namespace {
+
+// A column of a table the module made replaced by new values, by position:
+// no item assignment, which pandas' Copy-on-Write takes for chained
+// assignment on a table only the module holds.
+void replace_column(py::handle table, const char* name, py::handle values) {
+    py::object at = table.attr("columns").attr("get_loc")(name);
+    table.attr("isetitem")(at, values.attr("to_numpy")());
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------- the limits
 
@@ -218,7 +229,7 @@ zelt::ScreeningLimits2019 second_method_limits(const Libs& libs, py::handle tabl
             if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
             raise_text_cell(PyExc_ValueError, table, c, name, file);
         }
-        set_item(table, py::str(name), converted);
+        replace_column(table, name, converted);
     }
     const ReferenceRows rows(table);
     std::array<std::vector<double>, 5> values;
@@ -249,8 +260,7 @@ py::object reshape_bounds(py::object table, const std::vector<const char*>& boun
     py::object selection = item(table, columns).attr("reset_index")();
     // Later bounds first, so that every difference uses the file's values.
     for (std::size_t i = bounds.size() - 1; i >= 1; --i) {
-        set_item(selection, py::str(bounds[i]),
-                 item(selection, bounds[i]) - item(selection, bounds[i - 1]));
+        replace_column(selection, bounds[i], item(selection, bounds[i]) - item(selection, bounds[i - 1]));
     }
     py::list id_vars;
     id_vars.append("ScreeningParam");
@@ -272,7 +282,7 @@ py::object fix_screening_table_2019_for_spotfire(py::object screening_table_2019
 void label_with_units(py::handle table, const Names& names, const Names& labels) {
     py::dict mapping;
     for (std::size_t i = 0; i < names.size(); ++i) mapping[to_py(names[i])] = to_py(labels[i]);
-    set_item(table, py::str("ScreeningParam"), item(table, "ScreeningParam").attr("replace")(mapping));
+    replace_column(table, "ScreeningParam", item(table, "ScreeningParam").attr("replace")(mapping));
 }
 
 }  // namespace zelt_py

@@ -278,6 +278,32 @@ py::array source_column(const std::vector<zelt::Source>& sources) {
                         [&](std::size_t i) { return static_cast<std::size_t>(sources[i]); });
 }
 
+// Text column of a few distinct texts (the rules' descriptions): each text
+// one string object, shared by its rows.
+py::array text_column(const std::vector<std::string_view>& texts) {
+    std::vector<std::string_view> distinct;
+    std::vector<py::object> objects;
+    std::vector<std::size_t> which(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        std::size_t d = 0;
+        while (d < distinct.size() && distinct[d] != texts[i]) ++d;
+        if (d == distinct.size()) {
+            distinct.push_back(texts[i]);
+            objects.push_back(to_py(texts[i]));
+        }
+        which[i] = d;
+    }
+    return object_array(objects, texts.size(), [&](std::size_t i) { return which[i]; });
+}
+
+// The columns of how sure a row is, shared by both explanations.
+template <typename Explanation>
+void coverage_columns(py::dict& columns, Explanation& ex) {
+    columns["Basis"] = text_column(ex.basis);
+    std::vector<std::string_view>().swap(ex.basis);
+    columns["Covered"] = owning_array(std::move(ex.covered), py::dtype("bool"));
+}
+
 }  // namespace
 
 py::object explanation_table(const Libs& libs, py::handle ids, py::handle names, std::size_t n,
@@ -287,11 +313,13 @@ py::object explanation_table(const Libs& libs, py::handle ids, py::handle names,
     columns["Value"] = owning_array(std::move(ex.value));
     columns["Source"] = source_column(ex.source);
     std::vector<zelt::Source>().swap(ex.source);
+    coverage_columns(columns, ex);
     columns["Min"] = owning_array(std::move(ex.min));
     columns["Max"] = owning_array(std::move(ex.max));
     columns["Stopper"] = owning_array(std::move(ex.stopper), py::dtype("bool"));
     columns["Points"] = owning_array(std::move(ex.points));
     columns["Score"] = owning_array(std::move(ex.score));
+    columns["Coverage"] = owning_array(std::move(ex.coverage));
     return table_from_columns(libs, columns);
 }
 
@@ -303,6 +331,7 @@ py::object explanation_table(const Libs& libs, py::handle ids, py::handle names,
     columns["Value"] = owning_array(std::move(ex.value));
     columns["Source"] = source_column(ex.source);
     std::vector<zelt::Source>().swap(ex.source);
+    coverage_columns(columns, ex);
     columns["Lower"] = owning_array(std::move(ex.lower));
     columns["Min"] = owning_array(std::move(ex.min));
     columns["Max"] = owning_array(std::move(ex.max));
@@ -310,6 +339,44 @@ py::object explanation_table(const Libs& libs, py::handle ids, py::handle names,
     columns["Weighting"] = owning_array(std::move(ex.weighting));
     columns["PValue"] = owning_array(std::move(p_values));
     columns["Score"] = owning_array(std::move(ex.score));
+    columns["Coverage"] = owning_array(std::move(ex.coverage));
+    return table_from_columns(libs, columns);
+}
+
+py::object summary_table(const Libs& libs, py::handle ids, py::handle names, std::size_t n, const Names& methods,
+                         const Names& params, const std::vector<double>& scores, zelt::MethodSummary&& summary) {
+    const std::size_t M = methods.size();
+    const std::size_t rows = n * M;
+    py::dict columns;
+    columns["Reservoir_ID"] = inferred_values(libs, ids).attr("repeat")(M);
+    columns["Reservoir"] = inferred_values(libs, names).attr("repeat")(M);
+    columns["ZeltMethod"] = object_array(py_strings(methods), rows, [&](std::size_t i) { return i % M; });
+    columns["Score"] = double_array(scores);
+    columns["Rank"] = owning_array(std::move(summary.rank), py::dtype("int32"));
+    std::vector<unsigned char> screened(rows);
+    for (std::size_t i = 0; i < rows; ++i) screened[i] = zelt::screened(summary.coverage[i]) ? 1 : 0;
+    columns["Coverage"] = owning_array(std::move(summary.coverage));
+    columns["Screened"] = owning_array(std::move(screened), py::dtype("bool"));
+
+    // The parameters of each knock-out, as text: one string per distinct set.
+    std::vector<std::uint16_t> sets;
+    std::vector<py::object> texts;
+    std::vector<std::size_t> which(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::uint16_t set = summary.estimated_knockout[i];
+        std::size_t d = 0;
+        while (d < sets.size() && sets[d] != set) ++d;
+        if (d == sets.size()) {
+            std::string text;
+            for (std::size_t p = 0; p < params.size(); ++p) {
+                if ((set >> p) & 1u) text += (text.empty() ? "" : ", ") + std::string(params[p]);
+            }
+            sets.push_back(set);
+            texts.push_back(py::str(text));
+        }
+        which[i] = d;
+    }
+    columns["Estimated Knock-out"] = object_array(texts, rows, [&](std::size_t i) { return which[i]; });
     return table_from_columns(libs, columns);
 }
 

@@ -51,6 +51,7 @@ struct FirstMethodRun {
     unsigned threads;
     FirstMethodResult& out;
     FirstMethodExplanation* explanation;   // filled by the scoring pass when given
+    MethodSummary* summary;                // likewise
 };
 
 using Bounds = std::array<DistanceBounds, kParamCount>;
@@ -138,6 +139,22 @@ void size_explanation(FirstMethodExplanation& ex, std::size_t n) {
     ex.stopper.resize(rows);
     ex.points.resize(rows);
     ex.score.resize(rows);
+    ex.covered.resize(rows);
+    ex.coverage.resize(rows);
+    ex.basis.resize(rows);
+}
+
+void size_summary(MethodSummary& summary, std::size_t cells) {
+    summary.coverage.resize(cells);
+    summary.estimated_knockout.resize(cells);
+    summary.rank.resize(cells);
+}
+
+// Ranks of every reservoir's scores, methods per reservoir.
+void rank_all(MethodSummary& summary, const std::vector<double>& scores, std::size_t methods) {
+    for (std::size_t first = 0; first < scores.size(); first += methods) {
+        rank_scores(&scores[first], methods, &summary.rank[first]);
+    }
 }
 
 // Scores of row k: its parameter scores, knocked out by the file's stoppers;
@@ -145,38 +162,67 @@ void size_explanation(FirstMethodExplanation& ex, std::size_t n) {
 void score_rows(const FirstMethodRun& run, const Bounds& bounds) {
     FirstMethodResult& out = run.out;
     FirstMethodExplanation* ex = run.explanation;
+    MethodSummary* summary = run.summary;
     const std::size_t n = out.field_data.size();
     out.scores.resize(n * kMethodCount);
     if (ex != nullptr) size_explanation(*ex, n);
+    if (summary != nullptr) size_summary(*summary, n * kMethodCount);
+    const bool keep_coverage = ex != nullptr || summary != nullptr;
     parallel_for(n, run.threads, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {
             const FieldData& fd = out.field_data[k];
+            const ReservoirRecord& reservoir = run.reservoirs[k];
             const ScreeningLimits limits = row_limits(run, k);
             const Distances d = measure_reservoir(fd, limits);
             for (std::size_t m = 0; m < kMethodCount; ++m) {
                 const std::size_t first_row = (k * kMethodCount + m) * kParamCount;
                 MethodScore score;
+                std::size_t covered_params = 0;
+                std::uint16_t estimated_stoppers = 0;
+                bool reported_stopper = false;
                 for (std::size_t p = 0; p < kParamCount; ++p) {
                     const double points = parameter_score(d[p][m], bounds[p]);
                     const bool stopper = run.file_limits[p][m].stopper;
                     score.add(points, stopper);
+                    if (!keep_coverage) continue;
+                    const bool covered = covered_first_method(out.sources[k], reservoir.measured_mmps, p, m);
+                    covered_params += covered ? 1 : 0;
+                    if (stopper && points != kInsideScore) {
+                        if (covered) {
+                            reported_stopper = true;
+                        } else {
+                            estimated_stoppers = static_cast<std::uint16_t>(estimated_stoppers | (1u << p));
+                        }
+                    }
                     if (ex == nullptr) continue;
                     const std::size_t i = first_row + p;
                     ex->value[i] = parameter_value(fd, p);
-                    ex->source[i] = compared_source(out.sources[k], run.reservoirs[k].measured_mmps, p, m);
+                    ex->source[i] = compared_source(out.sources[k], reservoir.measured_mmps, p, m);
                     ex->min[i] = limits[p][m].min;
                     ex->max[i] = limits[p][m].max;
                     ex->stopper[i] = stopper ? 1 : 0;
                     ex->points[i] = points;
+                    ex->covered[i] = covered ? 1 : 0;
+                    ex->basis[i] = estimate_basis(out.sources[k], reservoir.measured_mmps,
+                                                  !std::isnan(reservoir.dead_oil_viscosity_cp),
+                                                  !std::isnan(reservoir.surface_temperature_c), p, m);
                 }
-                out.scores[k * kMethodCount + m] = score.value();
+                const std::size_t cell = k * kMethodCount + m;
+                out.scores[cell] = score.value();
+                const double coverage = static_cast<double>(covered_params) / static_cast<double>(kParamCount);
+                if (summary != nullptr) {
+                    summary->coverage[cell] = coverage;
+                    summary->estimated_knockout[cell] = reported_stopper ? 0 : estimated_stoppers;
+                }
                 if (ex != nullptr) {
-                    std::fill_n(ex->score.begin() + static_cast<std::ptrdiff_t>(first_row), kParamCount,
-                                score.value());
+                    const auto at = static_cast<std::ptrdiff_t>(first_row);
+                    std::fill_n(ex->score.begin() + at, kParamCount, score.value());
+                    std::fill_n(ex->coverage.begin() + at, kParamCount, coverage);
                 }
             }
         }
     });
+    if (summary != nullptr) rank_all(*summary, out.scores, kMethodCount);
 }
 
 // Pressure window of every row and method: the file's pressure limits, an
@@ -204,14 +250,20 @@ void pressure_windows(const FirstMethodRun& run) {
 
 FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reservoirs,
                                       const ScreeningLimits& file_limits, unsigned threads,
-                                      FirstMethodExplanation* explanation) {
+                                      FirstMethodExplanation* explanation, MethodSummary* summary) {
     FirstMethodResult out;
     out.field_data.resize(reservoirs.size());
     out.sources.resize(reservoirs.size());
     for (std::size_t k = 0; k < reservoirs.size(); ++k) {
         out.field_data[k] = derive_field_data(reservoirs[k], out.sources[k]);
     }
-    const FirstMethodRun run{reservoirs, file_limits, threads, out, explanation};
+    if (const auto bad = first_non_finite(out.field_data)) {
+        out.failure = BatchFailure::non_finite;
+        out.failed_row = bad->row;
+        out.failed_param = bad->param;
+        return out;
+    }
+    const FirstMethodRun run{reservoirs, file_limits, threads, out, explanation, summary};
     if (!mmps_by_row(run)) return out;
     score_rows(run, distance_bounds(run));
     pressure_windows(run);
@@ -223,17 +275,29 @@ FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reserv
 namespace {
 
 void size_explanation(SecondMethodExplanation& ex, std::size_t rows) {
-    for (auto* column : {&ex.value, &ex.lower, &ex.min, &ex.max, &ex.upper, &ex.weighting, &ex.score}) {
+    for (auto* column : {&ex.value, &ex.lower, &ex.min, &ex.max, &ex.upper, &ex.weighting, &ex.score,
+                         &ex.coverage}) {
         column->resize(rows);
     }
     ex.source.resize(rows);
+    ex.covered.resize(rows);
+    ex.basis.resize(rows);
 }
 
 }  // namespace
 
+std::optional<NonFiniteField> first_non_finite(const std::vector<FieldData>& field_data) {
+    for (std::size_t k = 0; k < field_data.size(); ++k) {
+        for (std::size_t p = 0; p < kParamCount; ++p) {
+            if (std::isinf(parameter_value(field_data[k], p))) return NonFiniteField{k, p};
+        }
+    }
+    return std::nullopt;
+}
+
 SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& reservoirs,
                                       const ScreeningLimits2019& limits,
-                                      SecondMethodExplanation* ex) {
+                                      SecondMethodExplanation* ex, MethodSummary* summary) {
     const std::size_t n = reservoirs.size();
     SecondMethodResult out;
     out.field_data.resize(n);
@@ -245,10 +309,14 @@ SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& re
     out.p_values.resize(n * kMethodCount2019 * kParamCount2019);
     out.scores.resize(n * kMethodCount2019);
     if (ex != nullptr) size_explanation(*ex, out.p_values.size());
+    if (summary != nullptr) size_summary(*summary, n * kMethodCount2019);
     for (std::size_t k = 0; k < n; ++k) {
         const FieldData2019& fd = out.field_data[k];
+        const ReservoirRecord2019& reservoir = reservoirs[k];
         for (std::size_t m = 0; m < kMethodCount2019; ++m) {
             WeightedMean mean;
+            double covered_weight = 0.0;
+            double weight = 0.0;
             const std::size_t first_row = (k * kMethodCount2019 + m) * kParamCount2019;
             double* pv = &out.p_values[first_row];
             for (std::size_t p = 0; p < kParamCount2019; ++p) {
@@ -257,24 +325,39 @@ SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& re
                 const double px = p_value(x, lim.lower, lim.min, lim.max, lim.upper);
                 mean.add(px, lim.weighting);
                 pv[p] = px;
+                const Source source = parameter_source_2019(out.sources[k], p);
+                const bool covered = rests_on_caller(source);
+                weight += lim.weighting;
+                if (covered) covered_weight += lim.weighting;
                 if (ex == nullptr) continue;
                 const std::size_t i = first_row + p;
                 ex->value[i] = x;
-                ex->source[i] = parameter_source_2019(out.sources[k], p);
+                ex->source[i] = source;
                 ex->lower[i] = lim.lower;
                 ex->min[i] = lim.min;
                 ex->max[i] = lim.max;
                 ex->upper[i] = lim.upper;
                 ex->weighting[i] = lim.weighting;
+                ex->covered[i] = covered ? 1 : 0;
+                ex->basis[i] = estimate_basis_2019(out.sources[k], !std::isnan(reservoir.dead_oil_viscosity_cp),
+                                                   !std::isnan(reservoir.surface_temperature_c), p);
             }
+            const std::size_t cell = k * kMethodCount2019 + m;
             const double score = mean.score(out.division);
-            out.scores[k * kMethodCount2019 + m] = score;
+            out.scores[cell] = score;
+            const double coverage = weight == 0.0 ? kNaN : covered_weight / weight;
+            if (summary != nullptr) {
+                summary->coverage[cell] = coverage;
+                summary->estimated_knockout[cell] = 0;
+            }
             if (ex != nullptr) {
-                std::fill_n(ex->score.begin() + static_cast<std::ptrdiff_t>(first_row), kParamCount2019,
-                            score);
+                const auto at = static_cast<std::ptrdiff_t>(first_row);
+                std::fill_n(ex->score.begin() + at, kParamCount2019, score);
+                std::fill_n(ex->coverage.begin() + at, kParamCount2019, coverage);
             }
         }
     }
+    if (summary != nullptr) rank_all(*summary, out.scores, kMethodCount2019);
     return out;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -19,7 +20,9 @@ namespace zelt {
 // Row k of the input is reservoir k of every result: its field data, MMPs,
 // scores and windows come from that row alone, whatever labels the caller's
 // table gives its rows.
-enum class BatchFailure { none, math_domain };  // the first method's only failure
+// The first method's failures: the cubic solver's domain error, and a field
+// value that is not finite (failed_param says which).
+enum class BatchFailure { none, math_domain, non_finite };
 
 struct FirstMethodResult {
     std::vector<FieldData> field_data;     // row order
@@ -30,6 +33,7 @@ struct FirstMethodResult {
     std::vector<double> window_max;        // n x kMethodCount, pressure window upper limit (psia)
     BatchFailure failure = BatchFailure::none;
     std::size_t failed_row = 0;
+    std::size_t failed_param = 0;   // kParamNames position, for non_finite
 };
 
 // What lies behind every first-method score: one entry per reservoir,
@@ -43,16 +47,36 @@ struct FirstMethodExplanation {
     std::vector<unsigned char> stopper;  // 1 where the parameter knocks the method out
     std::vector<double> points;          // parameter score, -10 to -1 or 10
     std::vector<double> score;           // the method's score, as in FirstMethodResult::scores
+    std::vector<unsigned char> covered;  // 1 where the row rests on the caller's data
+    std::vector<double> coverage;        // the method's coverage, as in MethodSummary
+    std::vector<std::string_view> basis; // estimate_basis() of the row
+};
+
+// How sure each score of a run is, one entry per reservoir and method,
+// reservoir-major, methods in vocabulary order.
+struct MethodSummary {
+    // Share (0 to 1) of the method's weight that rests on the caller's data:
+    // of its eleven parameters' points for the first method (each parameter
+    // can give 10), of its weights for the 2019 method (NaN where the weights
+    // sum to zero).
+    std::vector<double> coverage;
+    // First method: bit p set where parameter p, estimated (not resting on
+    // the caller's data), violates a stopper of the method, and no stopper
+    // resting on the caller's data does: the knock-out rests on estimates
+    // alone. Always 0 for the 2019 method, which knocks nothing out.
+    std::vector<std::uint16_t> estimated_knockout;
+    std::vector<std::int32_t> rank;      // rank_scores() within the reservoir
 };
 
 // The first method over all reservoirs. Each reservoir is measured against
 // the file limits adjusted to itself alone: limits set by one reservoir never
 // carry over to another. threads = 0 picks the hardware's count. With an
-// explanation given, the same run also fills it.
+// explanation or a summary given, the same run also fills it.
 FirstMethodResult screen_first_method(const std::vector<ReservoirRecord>& reservoirs,
                                       const ScreeningLimits& file_limits,
                                       unsigned threads = 0,
-                                      FirstMethodExplanation* explanation = nullptr);
+                                      FirstMethodExplanation* explanation = nullptr,
+                                      MethodSummary* summary = nullptr);
 
 struct SecondMethodResult {
     std::vector<FieldData2019> field_data;   // row order
@@ -74,11 +98,23 @@ struct SecondMethodExplanation {
     std::vector<double> upper;
     std::vector<double> weighting;
     std::vector<double> score;      // the method's score, as in SecondMethodResult::scores
+    std::vector<unsigned char> covered;
+    std::vector<double> coverage;
+    std::vector<std::string_view> basis;   // estimate_basis_2019() of the row
 };
 
 SecondMethodResult screen_2019_method(const std::vector<ReservoirRecord2019>& reservoirs,
                                       const ScreeningLimits2019& limits,
-                                      SecondMethodExplanation* explanation = nullptr);
+                                      SecondMethodExplanation* explanation = nullptr,
+                                      MethodSummary* summary = nullptr);
+
+// A field value that is not finite
+// (an input so large that a correlation overflows): the row and parameter.
+struct NonFiniteField {
+    std::size_t row;
+    std::size_t param;
+};
+std::optional<NonFiniteField> first_non_finite(const std::vector<FieldData>& field_data);
 
 // Row labels of a melted score table (label m * n + r for method m and
 // reservoir r) in the order of a stable ascending sort by reservoir name,

@@ -142,6 +142,68 @@ Source compared_source(const FieldSources& sources, const ReservoirMmps& measure
     return mmp_source(measured_mmps, kMethodGas[m].gas);
 }
 
+bool covered_first_method(const FieldSources& sources, const ReservoirMmps& measured_mmps,
+                          std::size_t p, std::size_t m) {
+    if (p == kVerticalPermeability) return rests_on_caller(sources.horizontal_permeability_md);
+    return rests_on_caller(compared_source(sources, measured_mmps, p, m));
+}
+
+void rank_scores(const double* scores, std::size_t count, std::int32_t* ranks) {
+    for (std::size_t i = 0; i < count; ++i) {
+        std::int32_t better = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            const bool ahead = std::isnan(scores[i]) ? !std::isnan(scores[j]) : scores[j] > scores[i];
+            better += ahead ? 1 : 0;
+        }
+        ranks[i] = better + 1;
+    }
+}
+
+namespace {
+
+constexpr std::string_view kLiveOilFromDead = "Beggs-Robinson live oil from the reported dead-oil viscosity";
+constexpr std::string_view kLiveOilFromGravity = "Beggs-Robinson live oil, the dead oil from gravity";
+constexpr std::string_view kTemperatureFromSurface =
+    "reported surface temperature + 35 \u00B0C/km x depth";
+constexpr std::string_view kTemperatureFromDepth = "35 \u00B0C/km x depth, 0 \u00B0C at the surface";
+constexpr std::string_view kPermeabilityFromPorosity = "10^(0.1 x porosity)";
+
+std::string_view viscosity_basis(bool dead_oil_viscosity) {
+    return dead_oil_viscosity ? kLiveOilFromDead : kLiveOilFromGravity;
+}
+
+std::string_view temperature_basis(bool surface_temperature) {
+    return surface_temperature ? kTemperatureFromSurface : kTemperatureFromDepth;
+}
+
+}  // namespace
+
+std::string_view estimate_basis(const FieldSources& sources, const ReservoirMmps& measured_mmps,
+                                bool dead_oil_viscosity, bool surface_temperature, std::size_t p,
+                                std::size_t m) {
+    const Source own = parameter_source(sources, p);
+    const Source compared = compared_source(sources, measured_mmps, p, m);
+    if (compared != own) {
+        return compared == Source::measured ? "the MMP limit: the reported MMP" : "the MMP limit: Lange's correlation";
+    }
+    const bool is_default = own == Source::default_value;
+    if (own != Source::default_value && own != Source::correlation && own != Source::fixed) return {};
+    switch (p) {
+        case kOilGravity: return "default 30 \u00B0API";
+        case kOilViscosity: return viscosity_basis(dead_oil_viscosity);
+        case kNetPayThickness: return is_default ? "default 50 ft" : "0.1 x gross thickness";
+        case kVerticalPermeability: return "0.1 x horizontal permeability";
+        case kHorizontalPermeability: return is_default ? "default 50 mD" : kPermeabilityFromPorosity;
+        case kReservoirPressure: return "0.5 psi/ft x depth";
+        case kReservoirTemperature: return temperature_basis(surface_temperature);
+        case kOilSaturation:
+            return is_default ? "default 50 %" : "(1 - the 10 % recovery default) x (100 - water saturation)";
+        case kReservoirDip: return "default 5\u00B0";
+        case kFormationSalinity: return "log-linear in depth: 5,000 ppm at 0 ft, 100,000 ppm at 15,000 ft";
+        default: return {};
+    }
+}
+
 std::optional<LimitsOutOfOrder> first_limits_out_of_order(const ScreeningLimits& limits) {
     for (std::size_t p = 0; p < kParamCount; ++p) {
         for (std::size_t m = 0; m < kMethodCount; ++m) {
@@ -235,8 +297,9 @@ FieldData2019 derive_field_data_2019(const ReservoirRecord2019& r, FieldSources2
     src.oil_gravity_api = given_or(r.oil_gravity_api, Source::default_value);
     fd.in_situ_viscosity_cp = in_situ_viscosity(fd.oil_gravity_api, r.dead_oil_viscosity_cp,
                                                 r.in_situ_viscosity_cp, src.in_situ_viscosity_cp);
-    const double t_c =
-        std::isnan(r.temperature_c) ? 35.0 * (fd.depth_ft / 3280.84) : r.temperature_c;
+    const double t_c = std::isnan(r.temperature_c)
+                           ? temperature_from_depth(fd.depth_ft, r.surface_temperature_c)
+                           : r.temperature_c;
     fd.temperature_f = t_c * 1.8 + 32.0;
     src.temperature_f = given_or(r.temperature_c, Source::correlation);
     fd.oil_saturation_pct =
@@ -267,6 +330,24 @@ Source parameter_source_2019(const FieldSources2019& s, std::size_t p) {
         case 6: return s.oil_saturation_pct;
         case 7: return s.net_pay_ft;
         default: return Source::missing;
+    }
+}
+
+std::string_view estimate_basis_2019(const FieldSources2019& sources, bool dead_oil_viscosity,
+                                     bool surface_temperature, std::size_t p) {
+    const Source own = parameter_source_2019(sources, p);
+    const bool is_default = own == Source::default_value;
+    if (own != Source::default_value && own != Source::correlation) return {};
+    switch (p) {
+        case 0: return "default 20 %";
+        case 1: return is_default ? "1 mD (no porosity reported)" : kPermeabilityFromPorosity;
+        case 2: return "default 6,400 ft";
+        case 3: return "default 30 \u00B0API";
+        case 4: return viscosity_basis(dead_oil_viscosity);
+        case 5: return temperature_basis(surface_temperature);
+        case 6: return "default 50 %";
+        case 7: return is_default ? "default 50 ft" : "0.1 x gross thickness";
+        default: return {};
     }
 }
 

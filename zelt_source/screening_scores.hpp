@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -76,6 +77,38 @@ double gas_mmp(const ReservoirMmps& mmps, InjectedGas gas);
 // estimated or missing keeps its own.
 Source compared_source(const FieldSources& sources, const ReservoirMmps& measured_mmps,
                        std::size_t p, std::size_t m);
+
+// -------------------------------------------------------------- coverage
+
+// Whether a value rests on what the caller gave: reported or measured.
+inline bool rests_on_caller(Source source) {
+    return source == Source::reported || source == Source::measured;
+}
+
+// Whether parameter p of first-method method m rests on the caller's data:
+// what it compares (compared_source) was reported or measured; the vertical
+// permeability, a fixed share of the horizontal one, rests on the caller's
+// data where the horizontal one does. The dip is always assumed.
+bool covered_first_method(const FieldSources& sources, const ReservoirMmps& measured_mmps,
+                          std::size_t p, std::size_t m);
+
+// A method's score counts as screened when at least this share of its
+// weight (its points, for the first method) rests on the caller's data.
+inline constexpr double kScreenedCoverage = 0.5;
+inline bool screened(double coverage) { return coverage >= kScreenedCoverage; }
+
+// Ranks of a reservoir's method scores: 1 for the best, ties sharing the
+// better rank; a NaN score ranks after every number.
+void rank_scores(const double* scores, std::size_t count, std::int32_t* ranks);
+
+// How an estimated value was obtained, in words, for parameter p of the
+// first method (kParamNames order) of a reservoir with these sources; the
+// pressure rows of methods whose limit is an MMP describe the MMP. Empty for
+// values the caller reported and for missing ones. `surface_temperature`:
+// the reservoir has a reported surface temperature.
+std::string_view estimate_basis(const FieldSources& sources, const ReservoirMmps& measured_mmps,
+                                bool dead_oil_viscosity, bool surface_temperature, std::size_t p,
+                                std::size_t m);
 
 // --------------------------------------------------------- first-method limits
 
@@ -199,6 +232,7 @@ struct ReservoirRecord2019 {
     double gross_thickness_ft = kNaN;
     double net_thickness_ft = kNaN;
     double in_situ_viscosity_cp = kNaN;   // reservoir-condition viscosity, cP
+    double surface_temperature_c = kNaN;  // surface temperature of the depth estimate, degC
 };
 
 // The eight parameters of the 2019 method, in vocabulary order.
@@ -237,6 +271,10 @@ FieldData2019 derive_field_data_2019(const ReservoirRecord2019& reservoir);
 // Value of parameter p (kParamNames2019 order), and where it came from.
 double parameter_value_2019(const FieldData2019& fd, std::size_t p);
 Source parameter_source_2019(const FieldSources2019& sources, std::size_t p);
+
+// As estimate_basis, for parameter p of the 2019 method.
+std::string_view estimate_basis_2019(const FieldSources2019& sources, bool dead_oil_viscosity,
+                                     bool surface_temperature, std::size_t p);
 
 // Rating of one value against nested limits lower <= min <= max <= upper:
 // 1 inside [min, max], falling linearly to -1 at lower / upper, -1 outside.

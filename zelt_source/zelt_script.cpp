@@ -1,7 +1,8 @@
 // The extension module `zelt`. Its import binds, in this order: the
 // libraries np, pd, math and os, the seven correlation constants, then the
-// nineteen functions of the table below and the two explanations after them. The functions themselves are in
-// the py_ files beside this one.
+// nineteen functions of the table below and the two explanations and two
+// summaries after them, and the InputWarning class. The functions themselves
+// are in the py_ files beside this one.
 #include <pybind11/pybind11.h>
 
 #include <stdexcept>
@@ -148,6 +149,19 @@ const FunctionRow kFunctions[] = {
      "parameter with the value and where it came from (Source), the four limits, the\n"
      "weight, the p-value and the method's score. The table passed in is not changed.",
      &def<&explain_uom_zelt>},
+    {"summary_halvane_zelt", "edin_df, /",
+     "How sure every score of halvane_zelt is: one row per reservoir and method, in\n"
+     "input order, with the Score, its Rank within the reservoir (1 the best, ties\n"
+     "sharing the better rank), its Coverage (the share of the method's points that\n"
+     "rests on values the table reported or measured), Screened (Coverage of at least\n"
+     "0.5) and the Estimated Knock-out (the estimated parameters whose stopper knocked\n"
+     "the method out, where no reported one did). The table passed in is not changed.",
+     &def<&summary_halvane_zelt>},
+    {"summary_uom_zelt", "edin_df, /",
+     "How sure every score of uom_zelt is: as summary_halvane_zelt, Coverage being the\n"
+     "share of the method's weights that rests on reported values; the 2019 method\n"
+     "knocks nothing out. The table passed in is not changed.",
+     &def<&summary_uom_zelt>},
 };
 
 }  // namespace
@@ -166,10 +180,20 @@ void ZeltModule::body(py::module_ m) {
     m.attr("slope_salinity") = c.slope_salinity;
     m.attr("intercept_salinity") = c.intercept_salinity;
 
+    // Warned about input that looks misread; results never change for it.
+    py::object input_warning = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+        "zelt.InputWarning",
+        "A column or value of the reservoir table that looks misread (a misspelt column\n"
+        "name, a value implausible in its column's unit). The values are used as given.",
+        PyExc_UserWarning, nullptr));
+    if (!input_warning) throw py::error_already_set();
+    m.attr("InputWarning") = input_warning;
+
     // The docstrings carry their own text signatures.
     py::options options;
     options.disable_function_signatures();
     for (const FunctionRow& row : kFunctions) row.bind(m, row);
+    bind_analogs(m);
 }
 
 }  // namespace zelt_py

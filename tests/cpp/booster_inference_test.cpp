@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -168,18 +169,11 @@ TEST(BoosterInference, RowsTogetherEqualEachRowAlone) {
             EXPECT_EQ(all.values[r], quon::predict_row(booster.handle(), row, request).value) << r;
         }
     }
-    Booster unnamed(2);
-    EXPECT_EQ(quon::predict_rows(unnamed.handle(), table.data(), rows, kFeatures, {}).status,
-              quon::RowStatus::no_feature_names);
     EXPECT_EQ(quon::predict_rows(booster.handle(), table.data(), rows / 2, 2 * kFeatures, {}).status,
               quon::RowStatus::feature_count);
 }
 
 TEST(BoosterInference, WhatStandsInTheWay) {
-    Booster unnamed(2);
-    EXPECT_EQ(quon::predict_row(unnamed.handle(), row_of(1.0), {}).status,
-              quon::RowStatus::no_feature_names);
-
     Booster named(2);
     named.name_features(kNames);
     std::vector<double> short_row = row_of(1.0);
@@ -199,11 +193,39 @@ TEST(BoosterInference, WhatStandsInTheWay) {
     EXPECT_EQ(quon::predict_row(classes.handle(), row_of(1.0), {}).status, quon::RowStatus::result_shape);
 }
 
-TEST(BoosterInference, LibraryFile) {
-    const std::string file = quon::booster_library_file();
-    EXPECT_NE(file.find("libxgboost"), std::string::npos) << file;
-    EXPECT_EQ(quon::resolved_path(file), file);
-    EXPECT_EQ(quon::resolved_path("/no/such/file"), "");
+// The booster's model as the library serialises it ("ubj" or "json").
+std::string serialised(const Booster& booster, const char* format) {
+    const std::string config = std::string("{\"format\": \"") + format + "\"}";
+    bst_ulong size = 0;
+    const char* data = nullptr;
+    EXPECT_EQ(XGBoosterSaveModelToBuffer(booster.handle(), config.c_str(), &size, &data), 0) << XGBGetLastError();
+    return std::string(data, size);
+}
+
+TEST(BoosterInference, ALoadedModelPredictsAsTheBoosterItWasSavedFrom) {
+    // Without feature names, and with them; both of the library's formats.
+    Booster unnamed(15, {{"base_score", "250.5"}});
+    Booster named(9, {{"objective", "reg:gamma"}});
+    named.name_features(kNames);
+    for (const Booster* booster : {&unnamed, &named}) {
+        for (const char* format : {"ubj", "json"}) {
+            const std::string model = serialised(*booster, format);
+            std::string error;
+            const std::unique_ptr<quon::LoadedBooster> loaded = quon::LoadedBooster::load(model.data(), model.size(), error);
+            ASSERT_TRUE(loaded) << format << ": " << error;
+            for (double base : {-5.0, 0.0, 41.7, 1e6}) {
+                for (const quon::InplaceRequest& request : {quon::InplaceRequest{}, quon::InplaceRequest{0, 4, "0.0"}}) {
+                    const quon::RowPrediction got = quon::predict_row(loaded->handle(), row_of(base), request);
+                    const quon::RowPrediction want = quon::predict_row(booster->handle(), row_of(base), request);
+                    ASSERT_EQ(got.status, quon::RowStatus::ok) << got.error;
+                    EXPECT_EQ(got.value, want.value) << format << " " << base;
+                }
+            }
+        }
+    }
+    std::string error;
+    EXPECT_FALSE(quon::LoadedBooster::load("not a model", 11, error));
+    EXPECT_FALSE(error.empty());
 }
 
 }  // namespace

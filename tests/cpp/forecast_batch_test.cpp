@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "parallel.hpp"
@@ -148,15 +150,72 @@ TEST(ParallelFor, EveryIndexOnce) {
     }
 }
 
+// Every assertion below holds however the threads are scheduled.
 TEST(ParallelFor, AnExceptionReachesTheCaller) {
-    std::atomic<int> calls{0};
-    EXPECT_THROW(quon::parallel_for(1000, 2, 1,
-                                    [&](std::size_t i) {
-                                        ++calls;
-                                        if (i == 10) throw std::runtime_error("index 10");
-                                    }),
-                 std::runtime_error);
-    EXPECT_LT(calls.load(), 1000);  // the handing out stopped
+    // One thread: the handing out stops at the chunk that threw.
+    {
+        std::vector<int> calls(1000, 0);
+        try {
+            quon::parallel_for(1000, 1, 1, [&](std::size_t i) {
+                ++calls[i];
+                if (i == 10) throw std::runtime_error("index 10");
+            });
+            ADD_FAILURE() << "no exception";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "index 10");
+        }
+        for (std::size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(calls[i], i <= 10 ? 1 : 0) << i;
+    }
+    // Several threads, one index throws: that exception is the one rethrown,
+    // no index runs twice, and no call is still running when the caller
+    // gets it.
+    for (unsigned threads : {2u, 5u}) {
+        std::vector<std::atomic<int>> calls(1000);
+        std::atomic<int> running{0};
+        try {
+            quon::parallel_for(calls.size(), threads, 1, [&](std::size_t i) {
+                ++running;
+                ++calls[i];
+                if (i == 10) {
+                    --running;
+                    throw std::runtime_error("index 10");
+                }
+                std::this_thread::yield();
+                --running;
+            });
+            ADD_FAILURE() << "no exception";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "index 10");
+        }
+        EXPECT_EQ(running.load(), 0);
+        EXPECT_EQ(calls[10].load(), 1);
+        for (std::size_t i = 0; i < calls.size(); ++i) EXPECT_LE(calls[i].load(), 1) << threads << " " << i;
+    }
+    // Every call throws: each thread stops after its first call, so the
+    // handing out stopped, and the one exception rethrown is one of theirs.
+    for (unsigned threads : {1u, 2u, 5u}) {
+        std::vector<std::atomic<int>> calls(1000);
+        try {
+            quon::parallel_for(calls.size(), threads, 3, [&](std::size_t i) {
+                ++calls[i];
+                throw std::runtime_error("index " + std::to_string(i));
+            });
+            ADD_FAILURE() << "no exception";
+        } catch (const std::runtime_error& e) {
+            const std::size_t thrown = std::stoul(std::string(e.what()).substr(6));
+            ASSERT_LT(thrown, calls.size());
+            EXPECT_EQ(calls[thrown].load(), 1);
+        }
+        int total = 0;
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            EXPECT_LE(calls[i].load(), 1);
+            // A throwing call ends its chunk: only the first index of a chunk runs.
+            if (i % 3 != 0) EXPECT_EQ(calls[i].load(), 0) << i;
+            total += calls[i].load();
+        }
+        EXPECT_GE(total, 1);
+        EXPECT_LE(total, static_cast<int>(threads)) << threads;
+    }
 }
 
 }  // namespace

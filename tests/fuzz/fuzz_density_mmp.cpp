@@ -3,13 +3,13 @@
 // desity_calc: NaN in, NaN out; for a component in its physical range
 // (positive pressure, temperature and critical constants) a finite positive
 // density, since the cubic always has a root above B there.
-// mmp: either exactly 19000.0, or a pressure on the near side of Lange's
-// criterion, judged by the gap oil - gas parameter rebuilt here from the
-// public step functions: either the secant's root (|gap| - 3 within the
-// tolerance of 0.01, gap not negative) or the bisection's answer when the
-// secant found the far root (above 14.7 psia, gap not above 3: the
-// bisection's upper end never lies before the near root). The domain error
-// of the cubic solver may pass through both.
+// mmp: either exactly 19000.0, or a pressure of at most 19000 psia on the
+// near side of Lange's criterion, judged by the gap oil - gas parameter
+// rebuilt here from the public step functions: either the secant's root
+// (gap within [3 - 0.01, 3]) or the bisection's answer when the secant found
+// the far root (above 14.7 psia, gap not above 3: the bisection's upper end
+// never lies before the near root). The domain error of the cubic solver
+// may pass through both.
 #include <cmath>
 
 #include "fluid_properties.hpp"
@@ -84,7 +84,9 @@ void check_mmp(fuzz::Input& in) {
                    api, temp);
         return;
     }
-    const bool secant_root = std::fabs(std::fabs(gap) - 3.0) < 0.01 && !(gap < 0.0);
+    FUZZ_CHECK(result <= zelt::kMmpNotFound, "MMP %.17g above the not-found value (api %.17g temp %.17g)",
+               result, api, temp);
+    const bool secant_root = gap > 3.0 - 0.01 && gap <= 3.0;
     const bool bisected_near_root = result > 14.7 && !(gap > 3.0);
     FUZZ_CHECK(secant_root || bisected_near_root,
                "MMP %.17g not on the near side: gap %.17g (api %.17g temp %.17g gas %d)", result, gap,

@@ -116,6 +116,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     zelt::FirstMethodExplanation ex;
     const zelt::FirstMethodResult result = zelt::screen_first_method(records, limits, 1, &ex);
     if (result.failure == zelt::BatchFailure::math_domain) return 0;
+    if (result.failure == zelt::BatchFailure::non_finite) {
+        // Refused, not scored: a field value overflowed.
+        FUZZ_CHECK(std::isinf(zelt::parameter_value(result.field_data[result.failed_row], result.failed_param)),
+                   "non-finite failure at a finite value (row %zu, param %zu)", result.failed_row,
+                   result.failed_param);
+        return 0;
+    }
     for (std::size_t k = 0; k < n; ++k) {
         if (!std::isnan(records[k].measured_mmps.co2)) {
             FUZZ_CHECK(fuzz::same(result.mmps[k].co2, records[k].measured_mmps.co2), "measured CO2 MMP of %zu", k);

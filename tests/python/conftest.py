@@ -94,8 +94,18 @@ def play_root(small_play):
 
 @pytest.fixture
 def own_play(small_play, tmp_path):
-    """A private copy of the play that the test may damage; quon.__file__
-    points into it."""
+    """A private copy of the play that the test may damage, without its
+    manifest (which would refuse the damaged files); quon.__file__ points
+    into it."""
+    shutil.copytree(small_play / "DataFiles", tmp_path / "DataFiles")
+    os.remove(tmp_path / PLAY_SUBDIR / quon.manifestFile)
+    quon.__file__ = str(tmp_path / os.path.basename(QUON_FILE))
+    return tmp_path
+
+
+@pytest.fixture
+def own_play_with_manifest(small_play, tmp_path):
+    """A private copy of the whole play, manifest included."""
     shutil.copytree(small_play / "DataFiles", tmp_path / "DataFiles")
     quon.__file__ = str(tmp_path / os.path.basename(QUON_FILE))
     return tmp_path

@@ -99,3 +99,56 @@ def predict(play, lat, lon, frac_stages, well_len, frac_spacing, fluid_vol):
     cums = pd.DataFrame({"Month": t, "P90": p90_cum, "Q": q_cum, "P10": p10_cum,
                          "Model Output": [0] + outputs})
     return rates, cums, outputs
+
+
+# ------------------------------------------------ agreement of two decline fits
+#
+# The fit stops once a step gains less than 1 % of the cost (ftol 0.01), in a
+# valley that is often flat: on about half of the series of the driver's kind
+# curve_fit's own answer moves by more than a millionth when its data move by
+# one unit in the last place. Two fitters that round differently can only
+# agree to a millionth where curve_fit's answer is determined that finely.
+
+def curves_close(got, want, q, rel=1e-6, of_scale=1e-9, rates_of_scale=None):
+    """Fitted (rates, cumulatives) `got` within `rel` of `want`, value by
+    value, or within `of_scale` of the largest value of the series (the
+    rates: of the largest rate, `rates_of_scale` when given)."""
+    rates_of_scale = of_scale if rates_of_scale is None else rates_of_scale
+    for g, w, scale in ((got[0], want[0], rates_of_scale * np.max(np.abs(want[0]))),
+                        (got[1], want[1], of_scale * np.max(np.abs(q)))):
+        g, w = np.asarray(g, dtype=float), np.asarray(w, dtype=float)
+        if not np.all(np.abs(g - w) <= np.maximum(rel * np.abs(w), scale)):
+            return False
+    return True
+
+
+def fit_is_determined(t, q, seed=0):
+    """Whether curve_fit's fitted curves stay within 1e-8 when each value of
+    the series moves by one unit in the last place (two such moves are
+    tried): its answer amplifies rounding by less than about 1e8, so that a
+    fitter rounding otherwise at every step stays within a millionth."""
+    rng = np.random.default_rng(seed)
+    want = fit(t, q)
+    for _ in range(2):
+        moved = [v * (1 + np.finfo(float).eps * s) for v, s in zip(q, rng.choice([-1.0, 1.0], len(q)))]
+        try:
+            if not curves_close(fit(t, moved), want, q, rel=1e-8, of_scale=1e-11):
+                return False
+        except RuntimeError:
+            return False
+    return True
+
+
+def fit_agreement(t, q, got, loose=1e-2):
+    """How the fitted curves `got` compare with curve_fit's on the series:
+    "close" (to a millionth), "undetermined" (not that close, but curve_fit
+    itself is not determined that finely, and the cumulatives agree to
+    `loose` of the series' scale, the rates, an extrapolation to month 0,
+    to 5 x `loose` of the initial rate) or "different"."""
+    want = fit(t, q)
+    if curves_close(got, want, q):
+        return "close"
+    if not fit_is_determined(t, q) and curves_close(got, want, q, rel=0.0, of_scale=loose,
+                                                      rates_of_scale=5 * loose):
+        return "undetermined"
+    return "different"

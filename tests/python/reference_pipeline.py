@@ -111,6 +111,32 @@ def _window_mmp_column(method):
     return "mmp_n2"
 
 
+TEMPERATURES = ["temp_max_val_deg_c", "surface_temp_deg_c"]
+
+
+def refuse_non_finite(edin_df, columns):
+    """The pipelines' refusal, before the table changes: +-inf in a numeric
+    column read, or a temperature that overflows in the conversion to degF."""
+    lowered = {c.lower(): c for c in edin_df.columns}
+    for column in columns + ["surface_temp_deg_c"]:
+        if column not in lowered:
+            continue
+        try:
+            values = edin_df[lowered[column]].astype(float)
+        except (TypeError, ValueError):
+            continue   # the conversion's own error comes first
+        with np.errstate(over="ignore"):
+            if np.isinf(values).any() or (column in TEMPERATURES and np.isinf(values * 1.8 + 32.0).any()):
+                raise ValueError(f"column {column!r} holds a value that is not finite")
+
+
+def refuse_infinite_field_data(field_data):
+    """A correlation that overflows (a field value of +-inf) is refused."""
+    for record in field_data:
+        if any(isinstance(v, float) and math.isinf(v) for v in record.values()):
+            raise ValueError("a field value is not finite")
+
+
 def convert_present(edin_df, columns):
     """The pipelines' in-place changes: names in lower case, the numeric
     columns they read converted to float where the table has them."""
@@ -146,6 +172,7 @@ def halvane_reference(zelt, edin_df, fresh_limits=True):
     written for one reservoir stay in force for the next, as get_diff does
     on its own.
     """
+    refuse_non_finite(edin_df, REQUIRED + [IN_SITU] + MEASURED_MMPS)
     convert_present(edin_df, REQUIRED + [IN_SITU] + MEASURED_MMPS)
     original = read_table(zelt.get_filepath("screening_table.csv"))
     screening_table_df = zelt.fix_screening_table_for_spotfire(original)
@@ -153,6 +180,7 @@ def halvane_reference(zelt, edin_df, fresh_limits=True):
         return (pd.DataFrame(columns=SCORE_COLS), screening_table_df,
                 pd.DataFrame(columns=FIELD_KEYS), pd.DataFrame(columns=WINDOW_COLS))
 
+    refuse_infinite_field_data(zelt.get_field_data(idx, row) for idx, row in edin_df.iterrows())
     field_data, mmps, _, _, scores = first_method_steps(zelt, edin_df, fresh_limits)
 
     score_df = pd.melt(pd.DataFrame(scores, columns=["Reservoir_ID", "Reservoir"] + METHODS),
@@ -180,14 +208,15 @@ def halvane_reference(zelt, edin_df, fresh_limits=True):
     window_df = pd.melt(window_df, id_vars=["Reservoir_ID", "ScreeningParam", "ZeltMethod"],
                         var_name="Category", value_name="Value")
     units = dict(zip(PARAMS, LABELS))
-    screening_table_df["ScreeningParam"].replace(units, inplace=True)
-    window_df["ScreeningParam"].replace(units, inplace=True)
+    screening_table_df["ScreeningParam"] = screening_table_df["ScreeningParam"].replace(units)
+    window_df["ScreeningParam"] = window_df["ScreeningParam"].replace(units)
     return score_df, screening_table_df, field_df, window_df
 
 
 # ------------------------------------------------------------ the 2019 method
 
 def uom_reference(zelt, edin_df):
+    refuse_non_finite(edin_df, REQUIRED_2019 + [IN_SITU])
     convert_present(edin_df, REQUIRED_2019 + [IN_SITU])
     table_df = read_table_2019(zelt.get_filepath("screening_table_2019.csv"))
     nested = nested_table_2019(table_df)
@@ -205,7 +234,7 @@ def uom_reference(zelt, edin_df):
     score_df.sort_values(by=["Reservoir", "ZeltMethod"], inplace=True)
     p_df = pd.DataFrame(p_values, columns=["ZeltMethod"] + PARAMS_2019)
     field_df = pd.DataFrame(field_data, columns=["Reservoir_ID"] + PARAMS_2019)
-    screening_df["ScreeningParam"].replace(dict(zip(PARAMS_2019, LABELS_2019)), inplace=True)
+    screening_df["ScreeningParam"] = screening_df["ScreeningParam"].replace(dict(zip(PARAMS_2019, LABELS_2019)))
     return score_df, screening_df, p_df, field_df
 
 

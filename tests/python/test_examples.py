@@ -46,10 +46,10 @@ def png_size(path):
 # ------------------------------------------------------ screening example
 
 FILLED = {"default", "correlation", "fixed", "missing"}
-SCREENING_SHEETS = ["Summary", "First method scores", "First method explanation", "First method field data",
-                    "First method limits", "2019 method scores", "2019 method explanation",
-                    "2019 method field data", "2019 method limits", "First method pressure window",
-                    "2019 method p-values"]
+SCREENING_SHEETS = ["Run", "Summary", "First method scores", "First method coverage", "First method explanation",
+                    "First method field data", "First method limits", "2019 method scores", "2019 method coverage",
+                    "2019 method explanation", "2019 method field data", "2019 method limits",
+                    "First method pressure window", "2019 method p-values"]
 FAMILY_OF = {"Steam Flooding": "thermal", "CSS": "thermal", "SAGD": "thermal", "Hot Water": "thermal",
              "Combustion": "thermal", "Polymer Flooding": "chemical", "ASP": "chemical",
              "Surfactant": "chemical", "Microbial": "other"}
@@ -194,14 +194,54 @@ def test_screening_report_names_the_values_filled_in(screening_run, module_table
 
 
 def test_screening_excel_input_gives_the_same_outputs(screening_run, tmp_path):
-    """An Excel copy of the sample gives the same report and byte-identical
-    files: the input formats agree and the outputs are reproducible."""
+    """An Excel copy of the sample gives the same report, picture and sheets
+    (but for the record of the run): the input formats agree and the outputs
+    are reproducible."""
     stdout, out = screening_run
     pd.read_csv(SAMPLE).to_excel(tmp_path / "reservoirs.xlsx", index=False)
     again = run_example("screen_reservoirs.py", ["reservoirs.xlsx", "--out", "copy"], tmp_path)
     assert again.splitlines()[:-1] == stdout.splitlines()[:-1]
-    for name in ("screening.xlsx", "screening_scores.png"):
-        assert (tmp_path / "copy" / name).read_bytes() == (out / name).read_bytes(), name
+    assert (tmp_path / "copy" / "screening_scores.png").read_bytes() == (out / "screening_scores.png").read_bytes()
+    for name in SCREENING_SHEETS[1:]:
+        pdt.assert_frame_equal(pd.read_excel(tmp_path / "copy" / "screening.xlsx", sheet_name=name),
+                               pd.read_excel(out / "screening.xlsx", sheet_name=name), obj=name)
+    run = pd.read_excel(tmp_path / "copy" / "screening.xlsx", sheet_name="Run", header=2).set_index("Item")
+    assert run.loc["Input file", "Recorded"] == str(tmp_path / "reservoirs.xlsx")
+
+
+def test_screening_workbook_records_the_run_and_how_sure_each_score_is(screening_run):
+    import datetime
+    run = sheet(screening_run[1], "Run").set_index("Item")["Recorded"]
+    assert run["Input file"] == os.path.abspath(SAMPLE)
+    assert run["Limits folder"] == MODULE_DIR
+    assert run["Module version"] == zelt.__version__
+    when = datetime.datetime.strptime(run["Run date (UTC)"], "%Y-%m-%d %H:%M:%S")
+    now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+    assert abs((now - when).total_seconds()) < 3600
+    reservoirs = pd.read_csv(SAMPLE)
+    for name, summary in (("First method coverage", zelt.summary_halvane_zelt),
+                          ("2019 method coverage", zelt.summary_uom_zelt)):
+        got, expected = sheet(screening_run[1], name), summary(reservoirs)
+        np.testing.assert_allclose(got["Coverage (0 to 1)"], expected["Coverage"], rtol=1e-15)
+        assert list(got["Screened"]) == list(expected["Screened"])
+        assert list(got["Estimated Knock-out"].fillna("")) == list(expected["Estimated Knock-out"])
+
+
+def test_screening_report_shows_coverage_and_estimated_knock_outs(screening_run):
+    stdout = screening_run[0]
+    summary = zelt.summary_halvane_zelt(pd.read_csv(SAMPLE)).set_index(["Reservoir_ID", "ZeltMethod"])
+    blocks = printed_blocks(stdout)
+    seen = 0
+    for resv_id, block in blocks.items():
+        first = "\n".join(block).split("2019 method (uom_zelt)")[0]
+        for score, method, rest in re.findall(r"^    ([+-]\d\.\d)  (.{18}) (.*)$", first, flags=re.M):
+            row = summary.loc[(resv_id, method.strip())]
+            assert f"coverage {row.Coverage:.2f}" in rest
+            assert ("not screened" in rest) == (not row.Screened)
+            if row["Estimated Knock-out"]:
+                assert f"by estimates only ({row['Estimated Knock-out']})" in rest
+            seen += 1
+    assert seen >= 3 * len(blocks)
 
 
 def test_screening_heat_map_pages(screening_run, tmp_path):
@@ -260,6 +300,7 @@ def test_screening_with_ones_own_limits(tmp_path):
     proc = subprocess.run([sys.executable, os.path.join(EXAMPLES, "screen_reservoirs.py"), "--limits", "none"],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 2 and proc.stderr.count("\n") == 1 and "--limits none" in proc.stderr
+    assert "--limits none: no such folder" in proc.stderr
 
 
 def test_pointing_the_module_at_another_folder(tmp_path):
@@ -287,8 +328,8 @@ def test_screening_explanations_account_for_every_score():
     the first method's points (or a violated stopper), the 2019 method's
     weighted p-values. A parameter left out or named wrongly breaks a sum."""
     example = load_example("screen_reservoirs")
-    results, explained, methods = example.screen(example.read_reservoirs(SAMPLE))
-    data = example.gather(results, explained, methods)
+    results, explained, summaries, methods = example.screen(example.read_reservoirs(SAMPLE))
+    data = example.gather(results, explained, summaries, methods)
     knocked = 0
     for resv_id, method, score in results[example.FIRST][0][["Reservoir_ID", "ZeltMethod", "Score"]].values:
         found = data[example.FIRST]["shortfalls"].get((resv_id, method), [])
@@ -400,24 +441,87 @@ def test_forecast_curves_drawn_are_the_tables_curves(driver):
         np.testing.assert_allclose(drawn[label][1], cums[cum_col], rtol=1e-9, atol=1e-9, err_msg=label)
 
 
-def test_forecast_without_a_play_says_how_to_get_one(tmp_path):
-    """A module with no play beside it: a non-zero exit naming `make build`."""
+@pytest.mark.parametrize("installed", [True, False], ids=["installed", "source-build"])
+def test_forecast_without_a_play_says_how_to_get_one(tmp_path, installed):
+    """A module with no play beside it: a non-zero exit that says how to name
+    a play; `make build` only for a module of a source checkout's build."""
     module_dir = tmp_path / "module"
     module_dir.mkdir()
-    os.symlink(os.path.abspath(quon.__file__), module_dir / os.path.basename(quon.__file__))
+    module = module_dir / os.path.basename(quon.__file__)
+    if installed:
+        shutil.copyfile(quon.__file__, module)
+    else:
+        os.symlink(os.path.abspath(quon.__file__), module)
     env = dict(os.environ, PYTHONPATH=str(module_dir), MPLBACKEND="Agg")
-    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py")],
-                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
-    assert proc.returncode != 0
-    assert "make build" in proc.stderr and proc.stdout == ""
+    for args, where in (([], "beside the module"), (["--play", "nowhere"], "named by --play")):
+        proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py")] + args,
+                              cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 1 and proc.stdout == ""
+        assert f"({where})" in proc.stderr and "Name your play's folder with --play DIR" in proc.stderr
+        assert ("make build" in proc.stderr) == (not installed and not args)
     assert not (tmp_path / "out").exists()
+
+
+@needs_module_play
+def test_forecast_names_the_play_folder_it_is_given(tmp_path):
+    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
+    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py"),
+                           "--play", MODULE_PLAY], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    broken = tmp_path / "broken"
+    shutil.copytree(MODULE_PLAY, broken)
+    (broken / "Model" / "20" / "modelPredictTest.csv").write_text("model,real\n")
+    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py"),
+                           "--play", str(broken)], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 1 and proc.stdout == ""
+    assert proc.stderr.startswith(f"The play at {broken} could not be loaded: the play file ")
+    assert "modelPredictTest.csv\" has changed" in proc.stderr  # the manifest refuses it first
+
+
+@needs_module_play
+def test_forecast_marks_extrapolation_and_falling_outputs(tmp_path, driver, monkeypatch):
+    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
+    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py"),
+                           "--stages", "30", "--lateral", "9000", "--spacing", "300", "--fluid", "2000"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0
+    top = driver.m_designEnvelope["monthly models"][quon.strWellLen][1]
+    assert proc.stderr == (f"note: the forecast extrapolates: well_len 9000 lies outside the monthly models' "
+                           f"training range {driver.m_designEnvelope['monthly models'][quon.strWellLen][0]:.6g} "
+                           f"to {top:.6g}\n")
+    # Falling raw outputs: a month's model halved.
+    example = load_example("forecast_well")
+    d = quon.CMainDravex()
+    d.Process()
+    model = d.m_modelDict[30]
+
+    class Halved:
+        def get_booster(self):
+            return model.get_booster()
+
+        def predict(self, data):
+            return model.predict(data) * np.float32(0.5)
+    d.m_modelDict[30] = Halved()
+    rates, cums, cautions = example.forecast(d, DESIGN)
+    assert cautions["extrapolated"] is None
+    assert cautions["falling"].startswith("the monthly models' raw cumulative")
+    months, _ = example.falling_months(cums)
+    assert months.tolist() == [30.0]
+    picture = tmp_path / "falling.png"
+    example.plot_forecast(str(picture), d, DESIGN, 4000.0, cums, example.fitted_declines(d), True, cautions)
+    assert png_size(picture)[0] >= 1000
 
 
 @needs_module_play
 @pytest.mark.parametrize("args, says", [
     (["--lat", "nan"], "--lat nan: a location and a design must be finite numbers"),
     (["--fluid", "inf"], "--fluid inf: a location and a design must be finite numbers"),
-    (["--stages", "0"], "--stages, --lateral, --spacing and --fluid must be positive"),
+    (["--stages", "0"], "frac_stages must be positive, got 0: not a well that can be built"),
+    (["--stages", "40", "--lateral", "6000", "--spacing", "300"],
+     "frac_stages x frac_spacing (40 x 300 = 12000) is longer than well_len 6000 by more than 10 %: "
+     "not a well that can be built"),
 ])
 def test_forecast_refuses_a_bad_design_in_one_line(tmp_path, args, says):
     env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
@@ -455,7 +559,8 @@ def test_sweep_lists_the_designs_with_most_gas_per_foot(sweep_run, driver, monke
     # Consistent designs over the play's ranges.
     assert len(designs) == len(spacings) * len(fluids)
     assert (stages * designs[quon.strFracSpacing] <= SWEEP_LATERAL).all()
-    assert stages.between(4, 40).all() and fluids[0] == 100 and fluids[-1] == 3000
+    assert stages.between(4, 40).all() and fluids[0] == 200 and fluids[-1] == 2900  # inside the envelope
+    assert spacings[0] == 125 and spacings[-1] == 1000
     _, cums = driver.PredictBatch(designs)
     month60 = cums[cums["Month"] == 60].set_index("Design")
     order = month60["Q"].sort_values(ascending=False, kind="stable").index[:4]
@@ -477,3 +582,56 @@ def test_sweep_lists_the_designs_with_most_gas_per_foot(sweep_run, driver, monke
 def test_sweep_picture_is_written(sweep_run):
     width, height = png_size(sweep_run[1] / "design_sweep.png")
     assert 1200 <= width <= 2500 and 500 <= height <= 1500
+
+
+def run_screening(args, cwd):
+    """The screening example as a user runs it (warnings not turned into errors)."""
+    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
+    return subprocess.run([sys.executable, os.path.join(EXAMPLES, "screen_reservoirs.py")] + args, cwd=cwd,
+                          env=env, capture_output=True, text=True, timeout=120)
+
+
+def test_screening_help_starts_with_a_whole_sentence(tmp_path):
+    proc = run_screening(["--help"], tmp_path)
+    assert proc.returncode == 0
+    description = proc.stdout.split("\n\n")[1]
+    assert description.strip().endswith(".") and "\n" not in description.strip()
+    assert "--header-row N" in proc.stdout
+
+
+def test_screening_a_title_row_above_the_header(tmp_path):
+    sample = pd.read_csv(SAMPLE)
+    with pd.ExcelWriter(tmp_path / "titled.xlsx") as writer:
+        pd.DataFrame([["EOR candidates, 2026"], [None]]).to_excel(writer, index=False, header=False)
+        sample.to_excel(writer, index=False, startrow=2)
+    proc = run_screening(["titled.xlsx"], tmp_path)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr == ("screen_reservoirs.py: error: titled.xlsx: the table lacks the required columns "
+                           "'resv_id', 'reservoir_unit_name', 'top_depth_feet'; row 3 holds them, so the header "
+                           "is not on row 1: give --header-row 3\n")
+    stdout = run_example("screen_reservoirs.py", ["titled.xlsx", "--header-row", "3", "--out", "titled"], tmp_path)
+    scores = sheet(tmp_path / "titled", "First method scores")
+    assert list(scores["Reservoir_ID"]) == list(sample["resv_id"])
+    # Messages about a cell name its worksheet row.
+    bad = sample.assign(pressure_psi=["high" if k == 0 else v for k, v in enumerate(sample.pressure_psi)])
+    with pd.ExcelWriter(tmp_path / "bad.xlsx") as writer:
+        pd.DataFrame([["EOR candidates"]]).to_excel(writer, index=False, header=False)
+        bad.to_excel(writer, index=False, startrow=2)
+    proc = run_screening(["bad.xlsx", "--header-row", "3"], tmp_path)
+    assert "holds 'high' at row 4" in proc.stderr and "reservoirs screened" not in stdout[:0]
+
+
+def test_screening_names_every_missing_column_and_warns_once(tmp_path):
+    sample = pd.read_csv(SAMPLE)
+    sample.drop(columns=["resv_id", "top_depth_feet"]).to_csv(tmp_path / "few.csv", index=False)
+    proc = run_screening(["few.csv"], tmp_path)
+    assert proc.returncode == 2
+    assert "required columns 'resv_id', 'top_depth_feet'" in proc.stderr
+    # A misspelt column: one warning line, said once for the six calls.
+    sample.rename(columns={"oil_density_max_val_deg_api": "oil_gravity_api"}).to_csv(tmp_path / "typo.csv",
+                                                                                   index=False)
+    proc = run_screening(["typo.csv"], tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("screen_reservoirs.py: warning: column 'oil_gravity_api'")
+    assert "'oil_density_max_val_deg_api' was probably meant" in lines[0]

@@ -21,6 +21,27 @@ COLUMNS = ["Reservoir_ID", "Reservoir", "ZeltMethod", "ScreeningParam", "Value",
 COLUMNS_2019 = ["Reservoir_ID", "Reservoir", "ZeltMethod", "ScreeningParam", "Value", "Source", "Lower",
                 "Min", "Max", "Upper", "Weighting", "PValue", "Score"]
 GAS = {"CO2": "mmp_co2_psi", "HC": "mmp_hc_psi", "N2": "mmp_n2_psi"}
+# The columns of the explanations: the step functions' columns above, with
+# how sure a row is (Basis, Covered) and the method's Coverage.
+OUT = COLUMNS[:6] + ["Basis", "Covered"] + COLUMNS[6:] + ["Coverage"]
+OUT_2019 = COLUMNS_2019[:6] + ["Basis", "Covered"] + COLUMNS_2019[6:] + ["Coverage"]
+
+
+def check_coverage(got):
+    """Covered is a row resting on the table (reported or measured; kv with
+    its kh); Coverage the method's share of points or weights of such rows."""
+    covered = got.Source.isin(["reported", "measured"])
+    if "Points" in got.columns:
+        kh = got.Source.where(got.ScreeningParam == "Average Horizontal Permeability").bfill()
+        kv = got.ScreeningParam == "Average Vertical Permeability"
+        covered = covered.where(~kv, kh.isin(["reported", "measured"]))
+        share = covered.groupby([got.Reservoir_ID, got.ZeltMethod], sort=False).transform("mean")
+    else:
+        weights = got.Weighting * covered
+        share = (weights.groupby([got.Reservoir_ID, got.ZeltMethod], sort=False).transform("sum")
+                 / got.Weighting.groupby([got.Reservoir_ID, got.ZeltMethod], sort=False).transform("sum"))
+    assert (got.Covered == covered).all()
+    np.testing.assert_allclose(got.Coverage, share)
 
 
 def given(row, column):
@@ -141,7 +162,9 @@ TABLE_IDS = ["plain", "optional", "all-missing", "int-ids"]
 def test_first_explanation_is_the_step_functions_row_by_row(table_args):
     edin = random_reservoirs(**table_args)
     got = zelt.explain_halvane_zelt(edin)
-    pdt.assert_frame_equal(got, expected_first(edin), check_exact=True)
+    assert list(got.columns) == OUT
+    pdt.assert_frame_equal(got[COLUMNS], expected_first(edin), check_exact=True)
+    check_coverage(got)
     pdt.assert_series_equal(explained_scores(got), keyed(zelt.halvane_zelt(edin.copy())[0]), check_exact=True)
 
 
@@ -149,7 +172,9 @@ def test_first_explanation_is_the_step_functions_row_by_row(table_args):
 def test_2019_explanation_is_the_step_functions_row_by_row(table_args):
     edin = random_reservoirs(**table_args)
     got = zelt.explain_uom_zelt(edin)
-    pdt.assert_frame_equal(got, expected_2019(edin), check_exact=True)
+    assert list(got.columns) == OUT_2019
+    pdt.assert_frame_equal(got[COLUMNS_2019], expected_2019(edin), check_exact=True)
+    check_coverage(got)
     pdt.assert_series_equal(explained_scores(got), keyed(zelt.uom_zelt(edin.copy())[0]), check_exact=True)
 
 
@@ -208,16 +233,16 @@ def test_numeric_only_table_keeps_the_pipelines_identifiers():
 def test_layout_of_one_reservoir_and_of_none():
     row = nan_row(top_depth_feet=5000.0)
     first = zelt.explain_halvane_zelt(pd.DataFrame([row]))
-    assert list(first.columns) == COLUMNS and len(first) == 165
+    assert list(first.columns) == OUT and len(first) == 165
     assert isinstance(first.index, pd.RangeIndex) and first.index.start == 0
     assert list(first.ZeltMethod) == [m for m in METHODS for _ in PARAMS]
     assert list(first.ScreeningParam) == PARAMS * 15
     assert first.Stopper.dtype == bool
     second = zelt.explain_uom_zelt(pd.DataFrame([row]))
-    assert list(second.columns) == COLUMNS_2019 and len(second) == 96
+    assert list(second.columns) == OUT_2019 and len(second) == 96
     assert list(second.ZeltMethod) == [m for m in METHODS_2019 for _ in PARAMS_2019]
     empty = pd.DataFrame({c: pd.Series([], dtype=float) for c in row})
-    for function, columns in ((zelt.explain_halvane_zelt, COLUMNS), (zelt.explain_uom_zelt, COLUMNS_2019)):
+    for function, columns in ((zelt.explain_halvane_zelt, OUT), (zelt.explain_uom_zelt, OUT_2019)):
         out = function(empty)
         assert list(out.columns) == columns and len(out) == 0
 

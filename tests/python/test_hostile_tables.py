@@ -43,7 +43,7 @@ def _tables():
         "sorted": t.sort_values("top_depth_feet"),
         "filtered": t[t.oil_density_max_val_deg_api > 25],
         "text": t.set_index("resv_id", drop=False),
-        "datetime": t.set_index(pd.date_range("2020-01-01", periods=len(t), freq="H")),
+        "datetime": t.set_index(pd.date_range("2020-01-01", periods=len(t), freq="h")),
         "duplicated": t.set_axis([k // 3 for k in range(len(t))]),
         "multi": t.set_index(["reservoir_unit_name", "gas_reserve_date_qual"], drop=False),
         "permuted": t.set_axis(rng.permutation(len(t))),
@@ -254,8 +254,10 @@ def test_missing_markers_and_number_text_in_numeric_columns(pipeline):
     floats.loc[[0, 2, 3], ["top_depth_feet", "porosity_avg_pct", "net_thickn_max_val_feet"]] = np.nan
     marked = floats.copy()
     depth = floats["top_depth_feet"]
-    marked["top_depth_feet"] = pd.Series([pd.NA, repr(depth[1]), None, np.nan, depth[4], str(depth[5])],
-                                         dtype=object)
+    # Number text as Python writes a float (numpy 2 writes its scalars' repr
+    # as "np.float64(...)", which is no number).
+    marked["top_depth_feet"] = pd.Series([pd.NA, repr(float(depth[1])), None, np.nan, depth[4],
+                                          str(float(depth[5]))], dtype=object)
     marked["porosity_avg_pct"] = floats["porosity_avg_pct"].astype("Float64")
     marked["net_thickn_max_val_feet"] = floats["net_thickn_max_val_feet"].astype(object).where(
         floats["net_thickn_max_val_feet"].notna(), pd.NaT)

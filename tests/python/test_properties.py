@@ -9,10 +9,12 @@ many more.
 import copy
 import math
 import os
+import warnings
 
 import numpy as np
 import pandas as pd
 import pandas.testing as pdt
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -96,9 +98,13 @@ def reservoir_tables(draw, min_rows=1):
 
 
 def outcome(function, table):
-    """A pipeline's tables, or the type of the exception it raised."""
+    """A pipeline's tables, or the type of the exception it raised. The
+    tables drawn hold implausible values on purpose: the module's warnings
+    about them change no result and are not the subject here."""
     try:
-        return function(table)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", zelt.InputWarning)
+            return function(table)
     except Exception as error:   # compared between the two drivers below
         return type(error)
 
@@ -191,13 +197,17 @@ def rows(edin, positions):
     return edin.iloc[list(positions)].reset_index(drop=True)
 
 
+@pytest.mark.filterwarnings("ignore::zelt.InputWarning")   # implausible values drawn on purpose
 @settings(settings.get_profile(PROFILE))
 @given(reservoir_tables(min_rows=2), st.data())
 def test_uom_reservoir_results_ignore_other_rows(edin, data):
     edin = text_names(edin)
     n = len(edin)
     subset = data.draw(st.lists(st.integers(0, n - 1), min_size=1, max_size=min(n, 12), unique=True))
-    full = zelt.uom_zelt(edin.copy())
+    try:
+        full = zelt.uom_zelt(edin.copy())
+    except ValueError:      # an infinite value is refused in any company
+        return
     part = zelt.uom_zelt(rows(edin, subset))
     full_scores, part_scores = scores_by_reservoir(full[0]), scores_by_reservoir(part[0])
     full_p, part_p = values(full[2], PARAMS_2019), values(part[2], PARAMS_2019)
@@ -228,6 +238,7 @@ def knocked_out(edin, k):
             if table[p][m]["Stopper"] and not math.isnan(delta[p][m])}
 
 
+@pytest.mark.filterwarnings("ignore::zelt.InputWarning")   # implausible values drawn on purpose
 @settings(settings.get_profile(PROFILE))
 @given(reservoir_tables(min_rows=2), st.data())
 def test_halvane_reservoir_results_ignore_other_rows(edin, data):

@@ -12,7 +12,8 @@ import quon
 DESIGN_COLUMNS = [quon.strLatitudeMid, quon.strLongitudeMid, quon.strFracStages, quon.strWellLen,
                   quon.strFracSpacing, quon.strFluidVolumePerLen]
 RATE_COLUMNS = ["Design", "Month", "P90", "q", "P10"]
-CUMULATIVE_COLUMNS = ["Design", "Month", "P90", "Q", "P10", "Model Output"]
+CUMULATIVE_COLUMNS = ["Design", "Month", "P90", "Q", "P10", "Model Output", "Outside Envelope",
+                      "Model Output Falls"]
 POINTS = 1 + len(quon.nOutputMonthList)
 
 
@@ -20,11 +21,12 @@ def design_table(n, seed, index=None):
     """n consistent designs inside the map window and the slider ranges."""
     rng = np.random.default_rng(seed)
     length = rng.uniform(1000.0, 8000.0, n)
-    spacing = rng.uniform(100.0, 1000.0, n)
+    stages = np.clip(np.round(length / rng.uniform(100.0, 1000.0, n)), 4, 40)
+    spacing = length / stages
     return pd.DataFrame({
         quon.strLatitudeMid: rng.uniform(41.38, 41.99, n),
         quon.strLongitudeMid: rng.uniform(-77.59, -75.56, n),
-        quon.strFracStages: np.clip(np.round(length / spacing), 4, 40),
+        quon.strFracStages: stages,
         quon.strWellLen: length,
         quon.strFracSpacing: spacing,
         quon.strFluidVolumePerLen: rng.uniform(100.0, 3000.0, n),
@@ -53,12 +55,13 @@ def test_several_hundred_designs_equal_predicts_tables(driver):
     assert list(rates.index) == list(range(300 * POINTS))
     assert rates["Design"].tolist() == np.repeat(np.arange(300), POINTS).tolist()
     assert rates.dtypes.tolist()[1:] == [np.int64] + [np.float64] * 3
-    assert cums.dtypes.tolist()[1:] == [np.int64] + [np.float64] * 4
+    assert cums.dtypes.tolist()[1:] == [np.int64] + [np.float64] * 4 + [object, bool]
     for k, (one_rates, one_cums) in enumerate(singles):
         rows = slice(k * POINTS, (k + 1) * POINTS)
         # Months, outputs, bands, fits and fitted curves: Predict's, bit for bit.
         for got, want in ((rates, one_rates), (cums, one_cums)):
-            got = got.iloc[rows].drop(columns="Design").reset_index(drop=True)
+            got = got.iloc[rows].drop(columns=["Design", "Outside Envelope", "Model Output Falls"],
+                                      errors="ignore").reset_index(drop=True)
             pd.testing.assert_frame_equal(got, want, check_exact=True)
             assert got.to_numpy().tobytes() == want.to_numpy().tobytes(), k
 
@@ -97,7 +100,7 @@ def test_an_empty_table_gives_empty_tables(driver):
     assert list(rates) == RATE_COLUMNS and list(cums) == CUMULATIVE_COLUMNS
     assert len(rates) == len(cums) == 0
     assert rates.dtypes.tolist()[1:] == [np.int64] + [np.float64] * 3
-    assert cums.dtypes.tolist()[1:] == [np.int64] + [np.float64] * 4
+    assert cums.dtypes.tolist()[1:] == [np.int64] + [np.float64] * 4 + [object, bool]
 
 
 @pytest.mark.parametrize("column, value, shown", [
@@ -167,6 +170,7 @@ class NaNForSomeDesigns:
 def test_a_failed_fit_leaves_nan_and_warns_once(driver):
     designs = design_table(10, 4)
     designs.loc[[2, 7], quon.strFracStages] = 13
+    designs.loc[[2, 7], quon.strFracSpacing] = designs.loc[[2, 7], quon.strWellLen] / 13
     rates, cums = driver.PredictBatch(designs)
     driver.m_modelDict[30] = NaNForSomeDesigns(driver.m_modelDict[30])
     with pytest.warns(RuntimeWarning) as record:

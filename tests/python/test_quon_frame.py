@@ -143,7 +143,8 @@ def test_constructor_state():
                      "m_geoModelDict", "m_modelDict", "m_lbDict", "m_bSliderModelPred",
                      "m_serializer", "m_historyMatch", "m_QCal", "m_b", "m_DiTan", "m_dfModelPred",
                      "m_minLat", "m_maxLat", "m_minLong", "m_maxLong", "m_deltaLat", "m_deltaLong",
-                     "m_sizeDict"]
+                     "m_sizeDict", "m_playDir", "m_designEnvelope", "m_processError"]
+    assert d.m_playDir is None and d.m_designEnvelope is None and d.m_processError is None
     assert d.m_deltaLat == 0.6099999999999994 and d.m_deltaLong == 2.030000000000001
     assert d.m_sliderVar[quon.strWellLen] == 3000
     assert list(d.m_sliderVar) == [quon.strFracStages, quon.strWellLen, quon.strFluidVolume,
