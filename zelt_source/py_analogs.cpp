@@ -73,7 +73,8 @@ Screen screen(const Values& v, const zelt::ScreeningLimits& limits, const zelt::
 py::object names_of_families(const std::vector<int>& family) {
     py::list out;
     for (int f : family) out.append(f < 0 ? py::object(py::none()) : py::object(pymodule::to_py(an::kFamilyNames[f])));
-    return std::move(out);
+    py::object result = std::move(out);   // g++ 12 moves a list into an object only when told, g++ 14 always
+    return result;
 }
 
 // values[at[0]], values[at[1]], ... as a list: any objects, tuples included,

@@ -117,7 +117,8 @@ py::object column_at(const InputTable& t, std::size_t position) {
     return t.df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), position)];
 }
 
-static py::object row_label(const InputTable& t, std::size_t row) { return t.index[py::int_(row)]; }
+// A row label as messages write it (a numpy scalar as the value it holds).
+static std::string shown_row(const InputTable& t, std::size_t row) { return zelt_py::row_label(t.index, row); }
 
 [[noreturn]] static void changed_length(const InputTable& t, const std::string& name, std::size_t now,
                                  const std::string& function) {
@@ -167,7 +168,7 @@ static std::vector<double> numeric_column(const InputTable& t, std::size_t posit
                 continue;
             }
             fail(PyExc_ValueError, function, "the " + t.what + "'s column '" + name + "' holds " +
-                                                 repr_text(values[k]) + " at row " + repr_text(row_label(t, k)) +
+                                                 repr_text(values[k]) + " at row " + shown_row(t, k) +
                                                  ", which is not a number");
         }
     }
@@ -175,7 +176,7 @@ static std::vector<double> numeric_column(const InputTable& t, std::size_t posit
         if (std::isinf(out[k])) {
             fail(PyExc_ValueError, function, "the " + t.what + "'s column '" + name + "' holds " +
                                                  std::to_string(out[k]) + " at row " +
-                                                 repr_text(row_label(t, k)) + ", which is not a finite number");
+                                                 shown_row(t, k) + ", which is not a finite number");
         }
     }
     return out;
@@ -216,7 +217,7 @@ Values read_values(const InputTable& t, const std::string& function) {
         std::vector<std::string> cells;
         for (const an::BadValue& b : dropped) {
             cells.push_back("'" + std::string(kParamColumns[b.param]) + "' " + py::repr(py::float_(b.value)).cast<std::string>() +
-                            " at row " + repr_text(row_label(t, b.row)));
+                            " at row " + shown_row(t, b.row));
         }
         warn(function, "the " + t.what + " holds values that are not positive where the distance takes a "
                            "logarithm; left out of the distance as not reported: " + listed(cells));

@@ -2,6 +2,7 @@
 nearest projects and votes on random tables, leave-one-out with and without
 groups, missing parameters, knock-outs on reported values, bad input."""
 import math
+import re
 import warnings
 
 import numpy as np
@@ -308,9 +309,13 @@ def test_bad_input_names_table_and_column():
     # a permeability of 0 has no logarithm: left out of the distance, and said so
     neg = projects.copy()
     neg.loc[2, "permeab_avg_md"] = 0.0
-    with pytest.warns(UserWarning, match=r"projects table holds values that are not positive .* "
-                                         r"'permeab_avg_md' 0.0 at row 2"):
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
         _, near = zelt.rank_by_analogs(neg.iloc[[2]].drop(columns="method"), neg, k=1)
+    said = sorted(str(w.message) for w in seen)     # once for each table
+    assert len(said) == 2 and all(w.category is UserWarning for w in seen)
+    for text, table in zip(said, ["projects", "reservoirs"]):
+        assert re.search(table + r" table holds values that are not positive .* 'permeab_avg_md' 0.0 at row 2$", text)
     assert near["Project"].tolist() == [2]
     assert near["Distance"].iloc[0] == 0.0   # over the other six parameters
     empty = projects.copy()
