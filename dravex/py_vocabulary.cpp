@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "history_match.hpp"
+#include "imports.hpp"
 #include "py_face.hpp"
 
 namespace quon_py {
@@ -314,7 +315,7 @@ void bind_months(py::module_& m) {
 
 void bind_vocabulary(py::module_ m) {
     for (const auto& [name, module, attribute] : kImports) {
-        py::object imported = py::module_::import(module);
+        py::object imported = pymodule::import_dependency(module, "quon");
         m.attr(name) = attribute != nullptr ? imported.attr(attribute) : imported;
     }
     for (const auto& [name, usa, canada] : kTables) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "imports.hpp"
 #include "py_face.hpp"
 
 namespace zelt_py {
@@ -166,8 +167,8 @@ const FunctionRow kFunctions[] = {
 }  // namespace
 
 void ZeltModule::body(py::module_ m) {
-    m.attr("np") = py::module_::import("numpy");
-    m.attr("pd") = py::module_::import("pandas");
+    m.attr("np") = pymodule::import_dependency("numpy", "zelt");
+    m.attr("pd") = pymodule::import_dependency("pandas", "zelt");
     m.attr("math") = py::module_::import("math");
     m.attr("os") = py::module_::import("os");
     const zelt::CorrelationConstants& c = zelt::correlation_constants();
