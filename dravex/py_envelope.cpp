@@ -83,11 +83,11 @@ quon::Range range_of(const py::handle& value, const std::string& where, const st
 
 }  // namespace
 
-quon::DesignEnvelope envelope_from(const py::object& spec, const std::string& where) {
-    if (!py::isinstance<py::dict>(spec)) bad_envelope(where, "must be a mapping, got " + shown_value(spec));
+quon::DesignEnvelope envelope_from(const py::object& described, const std::string& where) {
+    if (!py::isinstance<py::dict>(described)) bad_envelope(where, "must be a mapping, got " + shown_value(described));
     const auto names = feature_columns();
     quon::DesignEnvelope envelope;
-    for (const auto& [group_key, group] : py::reinterpret_borrow<py::dict>(spec)) {
+    for (const auto& [group_key, group] : py::reinterpret_borrow<py::dict>(described)) {
         const std::string group_name = text_of(group_key);
         if (group_name == "source") continue;
         const bool geological = group_name == kGeologicalGroup;
@@ -116,9 +116,9 @@ quon::DesignEnvelope envelope_from(const py::object& spec, const std::string& wh
 }
 
 std::optional<quon::DesignEnvelope> driver_envelope(const py::object& self) {
-    py::object spec = py::getattr(self, "m_designEnvelope", py::none());
-    if (spec.is_none()) return std::nullopt;
-    return envelope_from(spec, "CMainDravex.m_designEnvelope");
+    py::object described = py::getattr(self, "m_designEnvelope", py::none());
+    if (described.is_none()) return std::nullopt;
+    return envelope_from(described, "CMainDravex.m_designEnvelope");
 }
 
 std::vector<std::string> outside_items(quon::OutsideMask mask, const double* row, const quon::DesignEnvelope& envelope,
@@ -166,16 +166,16 @@ py::object play_envelope(const py::object& files_dir) {
     if (!is_file(path)) return py::none();
     const std::string name = text_of(path);
     std::optional<py::bytes> data = checked_play_file(files_dir, path);
-    py::object spec;
+    py::object described;
     try {
         py::object text = (data ? *data : read_bytes(path)).attr("decode")("utf-8");
-        spec = py::module_::import("json").attr("loads")(text);
+        described = py::module_::import("json").attr("loads")(text);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
         pymodule::raise(PyExc_ValueError, "the play's envelope \"" + name + "\" is not JSON text: " + text_of(e.value()));
     }
-    envelope_from(spec, "\"" + name + "\"");
-    return spec;
+    envelope_from(described, "\"" + name + "\"");
+    return described;
 }
 
 std::optional<py::bytes> checked_play_file(const py::object& files_dir, const py::object& path) {

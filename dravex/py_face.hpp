@@ -254,7 +254,7 @@ std::string well_fault_text(const quon::WellCheck& check, const double* row,
 // The core's envelope of a play's envelope description (the mapping of
 // its file, docs/forecast-plays.md); ValueError naming `where` and the
 // entry at fault.
-quon::DesignEnvelope envelope_from(const py::object& spec, const std::string& where);
+quon::DesignEnvelope envelope_from(const py::object& described, const std::string& where);
 
 // The envelope Process read for the driver (m_designEnvelope), or nothing
 // when its play has none.

@@ -304,11 +304,10 @@ namespace {
 // kMmpGap from above. Bisection keeps gap(lo) > kMmpGap and hi at or past the
 // root (a NaN gap counts as past it). kMmpNotFound when atmospheric pressure
 // is not on the near side already, or lies at or above p_far.
+// Bisection between lo, where the gap is above kMmpGap, and hi, where it is
+// not (or NaN), down to kMmpBisectionWidth; the answer is the upper end.
 template <typename Gap>
-double near_root_below(const Gap& gap, double p_far) {
-    double lo = kMmpLowestPressure;
-    double hi = p_far;
-    if (!(gap(lo) > kMmpGap) || !(hi > lo)) return kMmpNotFound;
+double bisect_to_gap(const Gap& gap, double lo, double hi) {
     while (hi - lo > kMmpBisectionWidth) {
         const double mid = lo + (hi - lo) / 2.0;
         if (gap(mid) > kMmpGap) {
@@ -318,6 +317,14 @@ double near_root_below(const Gap& gap, double p_far) {
         }
     }
     return hi;
+}
+
+template <typename Gap>
+double near_root_below(const Gap& gap, double p_far) {
+    double lo = kMmpLowestPressure;
+    double hi = p_far;
+    if (!(gap(lo) > kMmpGap) || !(hi > lo)) return kMmpNotFound;
+    return bisect_to_gap(gap, lo, hi);
 }
 
 // The root above a pressure p_low (psia) where the gap is still above
@@ -337,15 +344,7 @@ double near_root_above(const Gap& gap, double p_low) {
         step *= 2.0;
         hi = std::min(lo + step, kMmpNotFound);
     }
-    while (hi - lo > kMmpBisectionWidth) {
-        const double mid = lo + (hi - lo) / 2.0;
-        if (gap(mid) > kMmpGap) {
-            lo = mid;
-        } else {
-            hi = mid;
-        }
-    }
-    return hi;
+    return bisect_to_gap(gap, lo, hi);
 }
 
 // A converged pressure above kMmpNotFound is not a miscibility pressure the
