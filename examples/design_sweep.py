@@ -121,7 +121,8 @@ def best_designs(table, lateral, top):
     return ranked.sort_values("per_kft", ascending=False, kind="stable").head(top)
 
 
-def report(lat, lon, lateral, spacings, fluids, n, best, out=sys.stdout):
+def report(lat, lon, lateral, spacings, fluids, n, best, out=None):
+    out = sys.stdout if out is None else out
     print("Design sweep", file=out)
     print(f"  location          {location_text(lat, lon)}", file=out)
     print(f"  lateral           {lateral:,.0f} ft", file=out)
@@ -208,4 +209,6 @@ def main(argv):
 
 
 if __name__ == "__main__":
+    from closed_pipe import tolerate_early_reader_exit
+    tolerate_early_reader_exit()
     sys.exit(main(sys.argv[1:]))

@@ -200,7 +200,8 @@ def stages_note(design):
     return text + f" of the {design['lateral']:,.0f} ft lateral"
 
 
-def report(design, isip, rates, cums, declines, out=sys.stdout):
+def report(design, isip, rates, cums, declines, out=None):
+    out = sys.stdout if out is None else out
     print("Well design", file=out)
     print(f"  location             {location_text(design['lat'], design['lon'])}", file=out)
     print(f"  fracturing stages    {design['stages']:g}", file=out)
@@ -360,4 +361,6 @@ def main(argv):
 
 
 if __name__ == "__main__":
+    from closed_pipe import tolerate_early_reader_exit
+    tolerate_early_reader_exit()
     sys.exit(main(sys.argv[1:]))

@@ -90,4 +90,6 @@ def main():
 
 
 if __name__ == "__main__":
+    from closed_pipe import tolerate_early_reader_exit
+    tolerate_early_reader_exit()
     sys.exit(main())

@@ -312,7 +312,8 @@ def sureness(row):
     return text if row["Screened"] else text + ", not screened"
 
 
-def report(reservoirs, data, out=sys.stdout):
+def report(reservoirs, data, out=None):
+    out = sys.stdout if out is None else out
     names = dict(zip(reservoirs["resv_id"], reservoirs["reservoir_unit_name"]))
     applied = (dict(zip(reservoirs["resv_id"], reservoirs["applied_methods"]))
                if "applied_methods" in reservoirs.columns else {})
@@ -625,4 +626,6 @@ def main(argv):
 
 
 if __name__ == "__main__":
+    from closed_pipe import tolerate_early_reader_exit
+    tolerate_early_reader_exit()
     sys.exit(main(sys.argv[1:]))

@@ -1,47 +1,20 @@
-"""Smoke tests of the example scripts on the bundled data: they run in a fresh
-interpreter, print their report and write their files, and what they write
-matches what the modules return."""
+"""Smoke tests of the screening and analog example scripts on the bundled
+data: they run in a fresh interpreter, print their report and write their
+files, and what they write matches what the modules return."""
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 
+import numpy as np
 import pandas as pd
 import pandas.testing as pdt
 import pytest
 
-import numpy as np
 import zelt
-from conftest import load_script
+from example_scripts import EXAMPLES, MODULE_DIR, SAMPLE, example_env, load_example, png_size, run_example
 from reference_pipeline import edit_csv
-
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-EXAMPLES = os.path.join(ROOT, "examples")
-SAMPLE = os.path.join(ROOT, "data", "sample_reservoirs.csv")
-MODULE_DIR = os.path.dirname(os.path.abspath(zelt.__file__))
-
-
-def run_example(script, args, cwd):
-    """Runs an example with this interpreter, the module under test on its
-    path and warnings turned into errors, as in the test suite itself."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = MODULE_DIR + os.pathsep + env.get("PYTHONPATH", "")
-    env["MPLBACKEND"] = "Agg"
-    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, script)] + args,
-                          cwd=cwd, env=env, capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stderr == ""
-    return proc.stdout
-
-
-def png_size(path):
-    with open(path, "rb") as f:
-        head = f.read(24)
-    assert head[:8] == b"\x89PNG\r\n\x1a\n"
-    return struct.unpack(">II", head[16:24])
-
 
 # ------------------------------------------------------ screening example
 
@@ -244,6 +217,27 @@ def test_screening_report_shows_coverage_and_estimated_knock_outs(screening_run)
     assert seen >= 3 * len(blocks)
 
 
+def test_screening_report_into_a_reader_that_stops_early(tmp_path):
+    """`screen_reservoirs.py | head`: the report, far longer than a pipe
+    holds, meets a closed pipe; the script still writes its files and ends
+    well, with no traceback."""
+    many = pd.concat([pd.read_csv(SAMPLE)] * 6, ignore_index=True)
+    many["resv_id"] = [f"R{k:03d}" for k in range(len(many))]
+    many.to_csv(tmp_path / "many.csv", index=False)
+    with subprocess.Popen([sys.executable, "-W", "error", os.path.join(EXAMPLES, "screen_reservoirs.py"),
+                           "many.csv"], cwd=tmp_path, env=example_env(), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE) as proc:
+        first = proc.stdout.readline()
+        proc.stdout.close()
+        stderr = proc.stderr.read().decode()
+        assert proc.wait(timeout=120) == 0, stderr
+    assert first.startswith(b"102 reservoirs screened") and stderr == ""
+    scores = sheet(tmp_path / "out", "First method scores")
+    assert scores["Reservoir_ID"].nunique() == 102
+    pages = sorted(p.name for p in (tmp_path / "out").glob("*.png"))
+    assert pages == [f"screening_scores_{k}of3.png" for k in (1, 2, 3)]
+
+
 def test_screening_heat_map_pages(screening_run, tmp_path):
     width, height = png_size(screening_run[1] / "screening_scores.png")
     assert 1500 <= width <= 2500 and 800 <= height <= 1500
@@ -319,10 +313,6 @@ def test_pointing_the_module_at_another_folder(tmp_path):
     assert row[["Max", "Points"]].values.tolist()[0][0] == 100.0
 
 
-def load_example(name):
-    return load_script(name, os.path.join(EXAMPLES, name + ".py"))
-
-
 def test_screening_explanations_account_for_every_score():
     """The parameters the report names rebuild every score of both methods:
     the first method's points (or a violated stopper), the 2019 method's
@@ -349,241 +339,6 @@ def test_screening_explanations_account_for_every_score():
         lost = sum(f["Weighting"] * (1.0 - f["PValue"]) for f in found)
         assert score == np.round((total - lost) / total, 1), (resv_id, method)
 
-
-# ------------------------------------------------------ forecasting example
-# The example reads the play beside the module, which `make build` generates.
-
-import warnings  # noqa: E402
-
-import numpy as np  # noqa: E402
-import quon  # noqa: E402
-from scipy.optimize import OptimizeWarning  # noqa: E402
-
-QUON_DIR = os.path.dirname(os.path.abspath(quon.__file__))
-MODULE_PLAY = os.path.join(QUON_DIR, "DataFiles", quon.playDesignationDir)
-needs_module_play = pytest.mark.skipif(
-    not os.path.isdir(MODULE_PLAY),
-    reason=f"no demo play beside the module ({MODULE_PLAY}); `make build` generates it")
-# Not the driver's default: each argument differs from the others, so one
-# handed to the wrong place of Predict changes the forecast.
-DESIGN = {"lat": 41.52, "lon": -77.1, "stages": 24, "lateral": 6400, "spacing": 260, "fluid": 1800}
-
-
-@pytest.fixture(scope="module")
-def driver():
-    d = quon.CMainDravex()
-    d.Process()
-    return d
-
-
-def module_forecast(d, design):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", OptimizeWarning)
-        return d.Predict(design["lat"], design["lon"], design["stages"], design["lateral"],
-                         design["spacing"], design["fluid"], 0.0)
-
-
-def printed_forecast(stdout):
-    """The ISIP and the {"P90", "model", "P10"} 60-month cumulatives as printed."""
-    isip = re.search(r"ISIP \(estimated\)\s+([\d,]+) psia", stdout).group(1)
-    block = stdout.split("60-month cumulative gas (MMcf):\n")[1]
-    values = dict(re.findall(r"^  (P90|model|P10)\s+([\d,.]+)$", block, re.M))
-    return isip, values
-
-
-@pytest.fixture(scope="module")
-def forecast_runs(tmp_path_factory):
-    """The example with the driver's defaults (into out/) and with DESIGN."""
-    if not os.path.isdir(MODULE_PLAY):
-        pytest.skip(f"no demo play beside the module ({MODULE_PLAY}); `make build` generates it")
-    cwd = tmp_path_factory.mktemp("forecast")
-    default = run_example("forecast_well.py", [], cwd)
-    args = [a for key, value in DESIGN.items() for a in (f"--{key}", str(value))]
-    design = run_example("forecast_well.py", args + ["--out", "design"], cwd)
-    return {"default": (default, cwd / "out"), "design": (design, cwd / "design")}
-
-
-@needs_module_play
-def test_forecast_report_matches_the_module(forecast_runs, driver):
-    defaults = {"lat": 0.5 * (driver.m_minLat + driver.m_maxLat),
-                "lon": 0.5 * (driver.m_minLong + driver.m_maxLong),
-                "stages": 6, "lateral": 3000, "spacing": 500, "fluid": 500}
-    printed = {}
-    for name, design in (("default", defaults), ("design", DESIGN)):
-        stdout, _ = forecast_runs[name]
-        _, cums = module_forecast(driver, design)
-        month60 = cums[cums["Month"] == 60].iloc[0]
-        isip = driver.m_geoModelDict[quon.strISIP].predict([[design["lat"], design["lon"]]])[0]
-        printed[name] = printed_forecast(stdout)
-        assert printed[name] == (f"{isip:,.0f}", {label: f"{month60[col]:,.1f}" for label, col in
-                                                  (("P90", "P90"), ("model", "Q"), ("P10", "P10"))}), name
-        assert float(month60["P90"]) < float(month60["Q"]) < float(month60["P10"])
-        assert f"{design['lateral']:,.0f} ft" in stdout and f"{design['fluid']:,.0f} gal/ft" in stdout
-    assert printed["default"] != printed["design"]
-
-
-@needs_module_play
-def test_forecast_picture_is_written(forecast_runs):
-    for name in ("default", "design"):
-        width, height = png_size(forecast_runs[name][1] / "forecast.png")
-        assert 1000 <= width <= 2500 and 450 <= height <= 1500, name
-
-
-@needs_module_play
-def test_forecast_curves_drawn_are_the_tables_curves(driver):
-    """The picture draws the fitted declines between the forecast months; at
-    the forecast months they must give the tables' values."""
-    example = load_example("forecast_well")
-    rates, cums = module_forecast(driver, DESIGN)
-    drawn = example.curves(driver, example.fitted_declines(driver), rates["Month"].to_numpy(dtype=float))
-    for label, rate_col, cum_col in (("P90", "P90", "P90"), ("model", "q", "Q"), ("P10", "P10", "P10")):
-        np.testing.assert_allclose(drawn[label][0], rates[rate_col], rtol=1e-9, err_msg=label)
-        np.testing.assert_allclose(drawn[label][1], cums[cum_col], rtol=1e-9, atol=1e-9, err_msg=label)
-
-
-@pytest.mark.parametrize("installed", [True, False], ids=["installed", "source-build"])
-def test_forecast_without_a_play_says_how_to_get_one(tmp_path, installed):
-    """A module with no play beside it: a non-zero exit that says how to name
-    a play; `make build` only for a module of a source checkout's build."""
-    if not installed and not os.path.isfile(os.path.join(QUON_DIR, "CMakeCache.txt")):
-        pytest.skip("the module under test is installed, not a source checkout's build")
-    module_dir = tmp_path / "module"
-    module_dir.mkdir()
-    module = module_dir / os.path.basename(quon.__file__)
-    if installed:
-        shutil.copyfile(quon.__file__, module)
-    else:
-        os.symlink(os.path.abspath(quon.__file__), module)
-    env = dict(os.environ, PYTHONPATH=str(module_dir), MPLBACKEND="Agg")
-    for args, where in (([], "beside the module"), (["--play", "nowhere"], "named by --play")):
-        proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py")] + args,
-                              cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
-        assert proc.returncode == 1 and proc.stdout == ""
-        assert f"({where})" in proc.stderr and "Name your play's folder with --play DIR" in proc.stderr
-        assert ("make build" in proc.stderr) == (not installed and not args)
-    assert not (tmp_path / "out").exists()
-
-
-@needs_module_play
-def test_forecast_names_the_play_folder_it_is_given(tmp_path):
-    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
-    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py"),
-                           "--play", MODULE_PLAY], cwd=tmp_path, env=env, capture_output=True, text=True,
-                          timeout=300)
-    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
-    broken = tmp_path / "broken"
-    shutil.copytree(MODULE_PLAY, broken)
-    (broken / "Model" / "20" / "modelPredictTest.csv").write_text("model,real\n")
-    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py"),
-                           "--play", str(broken)], cwd=tmp_path, env=env, capture_output=True, text=True,
-                          timeout=300)
-    assert proc.returncode == 1 and proc.stdout == ""
-    assert proc.stderr.startswith(f"The play at {broken} could not be loaded: the play file ")
-    assert "modelPredictTest.csv\" has changed" in proc.stderr  # the manifest refuses it first
-
-
-@needs_module_play
-def test_forecast_marks_extrapolation_and_falling_outputs(tmp_path, driver, monkeypatch):
-    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
-    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py"),
-                           "--stages", "30", "--lateral", "9000", "--spacing", "300", "--fluid", "2000"],
-                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0
-    top = driver.m_designEnvelope["monthly models"][quon.strWellLen][1]
-    assert proc.stderr == (f"note: the forecast extrapolates: well_len 9000 lies outside the monthly models' "
-                           f"training range {driver.m_designEnvelope['monthly models'][quon.strWellLen][0]:.6g} "
-                           f"to {top:.6g}\n")
-    # Falling raw outputs: a month's model halved.
-    example = load_example("forecast_well")
-    d = quon.CMainDravex()
-    d.Process()
-    model = d.m_modelDict[30]
-
-    class Halved:
-        def get_booster(self):
-            return model.get_booster()
-
-        def predict(self, data):
-            return model.predict(data) * np.float32(0.5)
-    d.m_modelDict[30] = Halved()
-    rates, cums, cautions = example.forecast(d, DESIGN)
-    assert cautions["extrapolated"] is None
-    assert cautions["falling"].startswith("the monthly models' raw cumulative")
-    months, _ = example.falling_months(cums)
-    assert months.tolist() == [30.0]
-    picture = tmp_path / "falling.png"
-    example.plot_forecast(str(picture), d, DESIGN, 4000.0, cums, example.fitted_declines(d), True, cautions)
-    assert png_size(picture)[0] >= 1000
-
-
-@needs_module_play
-@pytest.mark.parametrize("args, says", [
-    (["--lat", "nan"], "--lat nan: a location and a design must be finite numbers"),
-    (["--fluid", "inf"], "--fluid inf: a location and a design must be finite numbers"),
-    (["--stages", "0"], "frac_stages must be positive, got 0: not a well that can be built"),
-    (["--stages", "40", "--lateral", "6000", "--spacing", "300"],
-     "frac_stages x frac_spacing (40 x 300 = 12000) is longer than well_len 6000 by more than 10 %: "
-     "not a well that can be built"),
-])
-def test_forecast_refuses_a_bad_design_in_one_line(tmp_path, args, says):
-    env = dict(os.environ, PYTHONPATH=MODULE_DIR, MPLBACKEND="Agg")
-    proc = subprocess.run([sys.executable, "-W", "error", os.path.join(EXAMPLES, "forecast_well.py")] + args,
-                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 2
-    assert proc.stderr == f"error: {says}\n" and proc.stdout == ""
-    assert not (tmp_path / "out").exists()
-
-
-# ------------------------------------------------------ design sweep example
-
-SWEEP_LATERAL = 5000
-
-
-@pytest.fixture(scope="module")
-def sweep_run(tmp_path_factory):
-    """The sweep at the default location for a 5,000 ft lateral."""
-    if not os.path.isdir(MODULE_PLAY):
-        pytest.skip(f"no demo play beside the module ({MODULE_PLAY}); `make build` generates it")
-    cwd = tmp_path_factory.mktemp("sweep")
-    stdout = run_example("design_sweep.py", ["--lateral", str(SWEEP_LATERAL), "--top", "4"], cwd)
-    return stdout, cwd / "out"
-
-
-@needs_module_play
-def test_sweep_lists_the_designs_with_most_gas_per_foot(sweep_run, driver, monkeypatch):
-    stdout, _ = sweep_run
-    monkeypatch.syspath_prepend(EXAMPLES)  # the sweep takes its driver helpers from forecast_well
-    example = load_example("design_sweep")
-    lat = 0.5 * (driver.m_minLat + driver.m_maxLat)
-    lon = 0.5 * (driver.m_minLong + driver.m_maxLong)
-    designs, spacings, fluids = example.sweep_designs(driver, lat, lon, SWEEP_LATERAL)
-    stages = designs[quon.strFracStages]
-    # Consistent designs over the play's ranges.
-    assert len(designs) == len(spacings) * len(fluids)
-    assert (stages * designs[quon.strFracSpacing] <= SWEEP_LATERAL).all()
-    assert stages.between(4, 40).all() and fluids[0] == 200 and fluids[-1] == 2900  # inside the envelope
-    assert spacings[0] == 125 and spacings[-1] == 1000
-    _, cums = driver.PredictBatch(designs)
-    month60 = cums[cums["Month"] == 60].set_index("Design")
-    order = month60["Q"].sort_values(ascending=False, kind="stable").index[:4]
-    block = stdout.split("P10 high case):\n")[1]
-    printed = re.findall(r"^\s+(\d)\s+(\d+)\s+([\d,]+)\s+([\d,]+)\s+([\d,.]+)\s+([\d,.]+)\s+([\d,.]+)\s+([\d,]+)$",
-                         block, re.M)
-    want = []
-    for rank, k in enumerate(order, start=1):
-        d, f = designs.loc[k], month60.loc[k]
-        want.append((str(rank), f"{d[quon.strFracStages]:.0f}", f"{d[quon.strFracSpacing]:,.0f}",
-                     f"{d[quon.strFluidVolumePerLen]:,.0f}", f"{f['Q'] * 1000 / SWEEP_LATERAL:,.1f}",
-                     f"{f['P90'] * 1000 / SWEEP_LATERAL:,.1f}", f"{f['P10'] * 1000 / SWEEP_LATERAL:,.1f}",
-                     f"{f['Q']:,.0f}"))
-    assert printed == want
-    assert f"{SWEEP_LATERAL:,} ft" in stdout and f"{len(designs):,} in one PredictBatch call" in stdout
-
-
-@needs_module_play
-def test_sweep_picture_is_written(sweep_run):
-    width, height = png_size(sweep_run[1] / "design_sweep.png")
-    assert 1200 <= width <= 2500 and 500 <= height <= 1500
 
 
 def run_screening(args, cwd):
@@ -620,7 +375,8 @@ def test_screening_a_title_row_above_the_header(tmp_path):
         pd.DataFrame([["EOR candidates"]]).to_excel(writer, index=False, header=False)
         bad.to_excel(writer, index=False, startrow=2)
     proc = run_screening(["bad.xlsx", "--header-row", "3"], tmp_path)
-    assert "holds 'high' at row 4" in proc.stderr and "reservoirs screened" not in stdout[:0]
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert "holds 'high' at row 4" in proc.stderr
 
 
 def test_screening_names_every_missing_column_and_warns_once(tmp_path):
