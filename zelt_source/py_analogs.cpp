@@ -22,15 +22,28 @@ using namespace analog_face;
 
 namespace {
 
-// An integer argument in [lo, hi]: TypeError for what is not an integer
-// (bool included), ValueError outside the range.
+// True, False and numpy's bool scalars: they index as 1 and 0, but a flag
+// handed to a count is a slip, not a count.
+bool is_boolean(py::handle value) {
+    if (PyBool_Check(value.ptr())) return true;
+    const py::handle type = py::type::of(value);
+    const py::object module = py::getattr(type, "__module__", py::none());
+    if (!py::isinstance<py::str>(module) || module.cast<std::string>() != "numpy") return false;
+    const auto name = type.attr("__name__").cast<std::string>();
+    return name == "bool_" || name == "bool";
+}
+
+// An integer argument in [lo, hi]: a Python or numpy integer (anything with
+// __index__ but a bool); TypeError for the rest, ValueError outside the range.
 long long bounded_int(py::handle value, const char* name, long long lo, long long hi, const std::string& function) {
-    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+    if (!PyIndex_Check(value.ptr()) || is_boolean(value)) {
         fail(PyExc_TypeError, function, std::string(name) + " must be an integer, not " +
                                             py::type::of(value).attr("__name__").cast<std::string>());
     }
+    const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index) throw py::error_already_set();
     int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (overflow != 0 || v < lo || v > hi) {
         fail(PyExc_ValueError, function, std::string(name) + " must be between " + std::to_string(lo) + " and " +
                                              std::to_string(hi) + ", not " + repr_text(value));

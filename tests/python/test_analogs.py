@@ -332,6 +332,15 @@ def test_bad_input_names_table_and_column():
         zelt.rank_by_analogs(res, projects, k="7")
     with pytest.raises(TypeError, match="min_shared must be an integer, not bool"):
         zelt.evaluate_analogs(projects, min_shared=True)
+    with pytest.raises(TypeError, match="k must be an integer, not (bool_|bool)"):
+        zelt.rank_by_analogs(res, projects, k=np.bool_(True))
+    with pytest.raises(TypeError, match="k must be an integer, not float64"):
+        zelt.rank_by_analogs(res, projects, k=np.float64(7.0))
+    # numpy's integers are integers (a k taken from an array, a loop over np.arange)
+    pd.testing.assert_frame_equal(zelt.rank_by_analogs(res, projects, k=np.int64(3))[0],
+                                  zelt.rank_by_analogs(res, projects, k=3)[0])
+    with pytest.raises(ValueError, match="k must be between 1 and 1000, not 0"):
+        zelt.rank_by_analogs(res, projects, k=np.uint8(0))
     twice = projects.assign(METHOD=projects["method"])
     with pytest.raises(ValueError, match="'METHOD' and 'method' are one name in lower case"):
         zelt.rank_by_analogs(res, twice)
