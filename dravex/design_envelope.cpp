@@ -6,6 +6,8 @@
 namespace quon {
 
 WellCheck check_well(const double* row) {
+    for (Feature f : {kLatitude, kLongitude})
+        if (!(std::fabs(row[f]) <= kCoordinateLimit[f])) return {WellFault::not_on_earth, f};
     for (Feature f : {kWellLen, kFracStages, kFracSpacing, kFluidLoading})
         if (!(row[f] > 0.0)) return {WellFault::not_positive, f};
     if (row[kFracStages] * row[kFracSpacing] > row[kWellLen] * (1.0 + kStageLengthTolerance))

@@ -39,18 +39,22 @@ inline constexpr double kStageLengthTolerance = 0.10;
 
 enum class WellFault {
     none,
+    not_on_earth,          // latitude outside [-90, 90] or longitude outside [-180, 180] degrees
     not_positive,          // lateral, stage count, stage length or fluid loading <= 0
     stages_exceed_lateral  // stages x stage length > lateral x (1 + tolerance)
 };
 
 struct WellCheck {
     WellFault fault = WellFault::none;
-    Feature feature = kWellLen;  // the value at fault (not_positive)
+    Feature feature = kWellLen;  // the value at fault (not_on_earth, not_positive)
 };
 
+// The bounds of a location in degrees, per coordinate (kLatitude, kLongitude).
+inline constexpr double kCoordinateLimit[2] = {90.0, 180.0};
+
 // Whether the design can be built; the first value at fault, in the
-// order lateral, stage count, stage length, fluid loading, then the stages
-// against the lateral. Location and ISIP are not read.
+// order latitude, longitude, lateral, stage count, stage length, fluid
+// loading, then the stages against the lateral. ISIP is not read.
 WellCheck check_well(const double* row);
 
 // The first of `n` rows (n x kFeatureCount values) that is not a well, or n.

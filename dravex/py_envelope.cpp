@@ -51,6 +51,11 @@ std::array<std::string, quon::kFeatureCount> feature_columns() {
 
 std::string well_fault_text(const quon::WellCheck& check, const double* row,
                             const std::array<std::string, quon::kFeatureCount>& names) {
+    if (check.fault == quon::WellFault::not_on_earth) {
+        const double limit = quon::kCoordinateLimit[check.feature];
+        return names[check.feature] + " must lie between " + number_text(-limit) + " and " + number_text(limit) +
+               " degrees, got " + number_text(row[check.feature]);
+    }
     if (check.fault == quon::WellFault::not_positive)
         return names[check.feature] + " must be positive, got " + number_text(row[check.feature]);
     const double stages = row[quon::kFracStages], spacing = row[quon::kFracSpacing];

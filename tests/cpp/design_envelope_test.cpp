@@ -35,6 +35,29 @@ TEST(Well, ValuesThatAreNotPositiveAreNamedInOrder) {
     }
 }
 
+TEST(Well, ALocationOffTheGlobeIsRefusedFirst) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        double lat, lon;
+        Feature at;
+    };
+    for (const Case& c : {Case{90.5, -76.6, quon::kLatitude}, Case{-1e300, -76.6, quon::kLatitude},
+                          Case{nan, -76.6, quon::kLatitude}, Case{41.7, 180.01, quon::kLongitude},
+                          Case{41.7, -inf, quon::kLongitude}, Case{91.0, 500.0, quon::kLatitude}}) {
+        auto row = well(0);  // also not a well: the location is named first
+        row[quon::kLatitude] = c.lat;
+        row[quon::kLongitude] = c.lon;
+        const quon::WellCheck check = quon::check_well(row.data());
+        EXPECT_EQ(check.fault, quon::WellFault::not_on_earth) << c.lat << ", " << c.lon;
+        EXPECT_EQ(check.feature, c.at);
+    }
+    auto edge = well();
+    edge[quon::kLatitude] = -90.0;
+    edge[quon::kLongitude] = 180.0;
+    EXPECT_EQ(quon::check_well(edge.data()).fault, quon::WellFault::none);
+}
+
 TEST(Well, StagesMayOverrunTheLateralByATenthOnly) {
     EXPECT_EQ(quon::check_well(well(20, 5000, 275).data()).fault, quon::WellFault::none);  // exactly 1.1x
     EXPECT_EQ(quon::check_well(well(20, 5000, 275.1).data()).fault, quon::WellFault::stages_exceed_lateral);

@@ -62,6 +62,11 @@ def wells_inside(envelope, n, seed):
      r"frac_stages x frac_spacing \(40 x 300 = 12000\) is longer than well_len 6000 by more than 10 %"),
     (dict(frac_stages=400), r"frac_stages x frac_spacing \(400 x 250 = 100000\)"),
     (dict(frac_spacing=275.5), r"frac_stages x frac_spacing \(20 x 275.5 = 5510\)"),
+    # a location off the globe (a projected northing, longitude in the
+    # latitude's place) before the geological model sees it
+    (dict(lat=4615000.0), r"lat must lie between -90 and 90 degrees, got 4.615e\+06"),
+    (dict(lat=-176.6, lon=41.7), "lat must lie between -90 and 90 degrees, got -176.6"),
+    (dict(lon=1e300), r"lon must lie between -180 and 180 degrees, got 1e\+300"),
 ])
 def test_designs_that_are_not_wells_are_refused(play_root, change, words):
     d = loaded()
@@ -82,6 +87,10 @@ def test_batch_names_the_first_design_that_is_not_a_well(play_root):
                                          r"\"total number of stages blended\" x \"average stage length blended\" "
                                          r"\(40 x 300 = 12000\).*\(2 designs are not wells\)"):
         d.PredictBatch(designs)
+    far = table((41.7, -76.6, 20, 5000, 250, 1500), (41.7, 476000.0, 20, 5000, 250, 1500), index=["ok", "easting"])
+    with pytest.raises(ValueError, match=r"row label 'easting' is not a well that can be built: "
+                                         f'"{quon.strLongitudeMid}" must lie between -180 and 180 degrees'):
+        d.PredictBatch(far)
 
 
 def test_batch_names_every_missing_column(play_root):
