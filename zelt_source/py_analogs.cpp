@@ -46,7 +46,7 @@ long long bounded_int(py::handle value, const char* name, long long lo, long lon
     const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (overflow != 0 || v < lo || v > hi) {
         fail(PyExc_ValueError, function, std::string(name) + " must be between " + std::to_string(lo) + " and " +
-                                             std::to_string(hi) + ", not " + repr_text(value));
+                                             std::to_string(hi) + ", not " + repr_text(index));
     }
     return v;
 }

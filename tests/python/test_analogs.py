@@ -339,7 +339,7 @@ def test_bad_input_names_table_and_column():
     # numpy's integers are integers (a k taken from an array, a loop over np.arange)
     pd.testing.assert_frame_equal(zelt.rank_by_analogs(res, projects, k=np.int64(3))[0],
                                   zelt.rank_by_analogs(res, projects, k=3)[0])
-    with pytest.raises(ValueError, match="k must be between 1 and 1000, not 0"):
+    with pytest.raises(ValueError, match="k must be between 1 and 1000, not 0$"):
         zelt.rank_by_analogs(res, projects, k=np.uint8(0))
     twice = projects.assign(METHOD=projects["method"])
     with pytest.raises(ValueError, match="'METHOD' and 'method' are one name in lower case"):
