@@ -50,6 +50,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:   # the heat map beside this script, also when loaded from elsewhere
     sys.path.insert(0, HERE)
 from screening_heat_map import SCREENED_AT, plot_page, short_name  # noqa: E402
+from workbook_sheets import sheet_formats, write_sheet  # noqa: E402
 
 DEFAULT_TABLE = os.path.join(HERE, "..", "data", "sample_reservoirs.csv")
 REFERENCE_FILES = ("screening_table.csv", "screening_table_2019.csv")
@@ -460,42 +461,13 @@ def window_sheet(window):
     return table
 
 
-def write_sheet(writer, name, table, note, formats, marks=(), mark_format=None):
-    """A note on the first line, the table below it with its header frozen,
-    columns formatted and sized; `marks` are (row, column name) cells to
-    write in mark_format."""
-    table.to_excel(writer, sheet_name=name, index=False, startrow=2, freeze_panes=(3, 0))
-    sheet = writer.sheets[name]
-    sheet.write(0, 0, note, formats["note"])
-    for col, column in enumerate(table.columns):
-        values = table[column]
-        if values.dtype.kind == "f":
-            fmt = (formats["p"] if "p-value" in column else formats["score"] if "(-1 to" in column else
-                   formats["points"] if "Points" in column else formats["weight"] if column.startswith("Weight") else
-                   formats["number"])
-            width = 14
-        else:
-            fmt, width = None, min(max((len(str(v)) for v in values), default=0), 60)
-        sheet.set_column(col, col, max(len(str(column)), width) + 2, fmt)
-    sheet.autofilter(2, 0, 2 + len(table), len(table.columns) - 1)
-    for row, column in marks:
-        col = table.columns.get_loc(column)
-        value = table.iloc[row, col]
-        if isinstance(value, float) and math.isnan(value):
-            sheet.write_blank(3 + row, col, None, mark_format)
-        else:
-            sheet.write(3 + row, col, value, mark_format)
-
-
 def write_workbook(path, reservoirs, results, explained, data, run):
     resv_ids = list(reservoirs["resv_id"])
     with pd.ExcelWriter(path, engine="xlsxwriter",
                         engine_kwargs={"options": {"nan_inf_to_errors": True}}) as writer:
         book = writer.book
         book.set_properties({"created": WORKBOOK_DATE})
-        formats = {"note": book.add_format({"italic": True}), "score": book.add_format({"num_format": "0.0"}),
-                   "points": book.add_format({"num_format": "0.0"}), "p": book.add_format({"num_format": "0.00"}),
-                   "number": book.add_format({"num_format": "#,##0.0#"}), "weight": book.add_format({"num_format": "0"})}
+        formats = sheet_formats(book)
         filled = book.add_format({"num_format": "#,##0.0#", "bg_color": "#FDD49E"})
         knocked = book.add_format({"num_format": "0.0", "bg_color": "#969696", "font_color": "#FFFFFF"})
         write_sheet(writer, "Run", run, NOTES["Run"], formats)
