@@ -3,6 +3,7 @@ coverage rules, input warnings, refused non-finite values, the surface
 temperature, the MMP's upper bound, and the in-place changes of the
 caller's table under Copy-on-Write."""
 import math
+import os
 import warnings
 
 import numpy as np
@@ -10,29 +11,16 @@ import pandas as pd
 import pytest
 
 import zelt
+from conftest import REPO_DIR, load_script
 
-NUMERIC = [
-    ("oil_density_max_val_deg_api", 8.0, 50.0), ("oil_viscosity_max_val_cp", 0.3, 5000.0),
-    ("top_depth_feet", 500.0, 15000.0), ("net_thickn_max_val_feet", 5.0, 300.0),
-    ("gross_thickn_max_val_feet", 10.0, 600.0), ("permeab_avg_md", 0.1, 5000.0),
-    ("porosity_avg_pct", 3.0, 35.0), ("oil_recovery_pp_factor", 0.0, 60.0),
-    ("pressure_psi", 200.0, 8000.0), ("temp_max_val_deg_c", 15.0, 150.0),
-    ("water_saturation_max_val_pct", 5.0, 80.0), ("original_pressure_psi", 200.0, 9000.0),
-    ("salinity_max_val_ppm", 1000.0, 250000.0),
-]
+SYNTHETIC = load_script("synthetic_reservoirs", os.path.join(REPO_DIR, "tools", "synthetic_reservoirs.py"))
+NUMERIC = SYNTHETIC.RANGES
 SUMMARY_COLUMNS = ["Reservoir_ID", "Reservoir", "ZeltMethod", "Score", "Rank", "Coverage", "Screened",
                    "Estimated Knock-out"]
 
 
 def random_table(n, seed, index=None, missing=0.3):
-    rng = np.random.default_rng(seed)
-    columns = {"resv_id": [f"R{k}" for k in range(n)], "reservoir_unit_name": [f"F{k % 4}" for k in range(n)]}
-    for name, lo, hi in NUMERIC:
-        values = rng.uniform(lo, hi, n)
-        values[rng.random(n) < missing] = np.nan
-        columns[name] = values
-    columns["gas_reserve_date_qual"] = [None] * n
-    return pd.DataFrame(columns, index=index)
+    return SYNTHETIC.synthetic_reservoirs(n, seed=seed, missing=missing, index=index)
 
 
 def row(**values):
